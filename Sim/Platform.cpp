@@ -1,0 +1,157 @@
+#include "Sim/Platform.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <Guid/HobList.h>
+#include <Guid/HostPortSpace.h>
+#include <Protocol/EsrtManagement.h>
+
+namespace Sim {
+
+const EFI_GUID kUpdateTriggerProtocolGuid = {
+    0xDBC9FD21, 0xFAD8, 0x45B0, {0x9E, 0x78, 0x27, 0x15, 0x88, 0x67, 0xCC, 0x93}};
+
+namespace {
+
+// Marks the handle of the loaded driver image (the simulator does not model
+// the loaded-image protocol's contents).
+const EFI_GUID kSimImageHandleGuid = {0x3d1c9b54, 0x0d3a, 0x4f57, {0x9a, 0x11, 0x52, 0x6e, 0x0f, 0x4b, 0x8c, 0x21}};
+
+const char16_t kFirmwareVendor[] = u"CameraUpdate simulated platform";
+
+struct NameRegistrar {
+  NameRegistrar() {
+    RegisterGuidName(kUpdateTriggerProtocolGuid, "UpdateTrigger");
+    RegisterGuidName(kSimImageHandleGuid, "SimImage");
+  }
+};
+
+}  // namespace
+
+Platform::Platform() : Platform(*new Machine()) { OwnMachine_.reset(&Machine_); }
+
+Platform::Platform(Machine &OnMachine, PlatformOptions Options)
+    : Machine_(OnMachine),
+      Options_(std::move(Options)),
+      Ports_(Clock_),
+      PmTimer_(Clock_, Ports_, Options_.PmTimerPort),
+      Boot_(Clock_),
+      Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
+      Esrt_(Boot_, Machine_.Esrt) {
+  static NameRegistrar Names;
+  ++Machine_.Boots;
+  // A new boot: volatile variables are gone.
+  Machine_.Variables.DropVolatile();
+
+  std::memset(&SystemTable_, 0, sizeof(SystemTable_));
+  SystemTable_.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
+  SystemTable_.Hdr.Revision = EFI_2_70_SYSTEM_TABLE_REVISION;
+  SystemTable_.Hdr.HeaderSize = sizeof(EFI_SYSTEM_TABLE);
+  SystemTable_.FirmwareVendor = const_cast<CHAR16 *>(kFirmwareVendor);
+  SystemTable_.FirmwareRevision = 0x00010000;
+  SystemTable_.BootServices = Boot_.Table();
+  SystemTable_.RuntimeServices = Runtime_.Table();
+  Boot_.OnConfigurationTable = [this](const EFI_GUID &Guid, void *Table) {
+    return SetConfigurationTable(Guid, Table);
+  };
+
+  EFI_GUID HobListGuid = HOB_LIST_GUID;
+  EFI_GUID PortSpaceGuid = HOST_PORT_SPACE_GUID;
+  SetConfigurationTable(HobListGuid, Hobs_.Address());
+  SetConfigurationTable(PortSpaceGuid, Ports_.Table());
+}
+
+Platform::~Platform() = default;
+
+void Platform::Activate() {
+  Boot_.Activate();
+  Runtime_.Activate();
+  Esrt_.Activate();
+}
+
+EFI_STATUS Platform::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
+  for (auto It = ConfigurationTables_.begin(); It != ConfigurationTables_.end(); ++It) {
+    if (It->VendorGuid == Guid) {
+      if (Table == nullptr) {
+        ConfigurationTables_.erase(It);
+      } else {
+        It->VendorTable = Table;
+      }
+      RefreshSystemTable();
+      return EFI_SUCCESS;
+    }
+  }
+  if (Table == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  ConfigurationTables_.push_back({Guid, Table});
+  RefreshSystemTable();
+  return EFI_SUCCESS;
+}
+
+void Platform::RefreshSystemTable() {
+  SystemTable_.NumberOfTableEntries = ConfigurationTables_.size();
+  SystemTable_.ConfigurationTable = ConfigurationTables_.empty() ? nullptr : ConfigurationTables_.data();
+}
+
+bool Platform::RunAgent(const std::function<void()> &Action) {
+  if (BootEnded()) {
+    return false;
+  }
+  Activate();
+  try {
+    Action();
+  } catch (const SystemReset &Reset) {
+    Reset_ = Reset.Record;
+    return false;
+  }
+  return true;
+}
+
+EFI_STATUS Platform::LoadDriver() {
+  if (Image_ != nullptr) {
+    throw std::logic_error("the driver image is already loaded in this boot");
+  }
+  // Keep the HOB list current: the HOB library reads it when the image loads.
+  EFI_GUID HobListGuid = HOB_LIST_GUID;
+  SetConfigurationTable(HobListGuid, Hobs_.Address());
+  Image_ = std::make_unique<DriverImage>(Options_.DriverImagePath);
+  EFI_STATUS Status = EFI_LOAD_ERROR;
+  RunAgent([&] {
+    EFI_GUID ImageGuid = kSimImageHandleGuid;
+    Boot_.InstallProtocolInterface(&ImageHandle_, &ImageGuid, EFI_NATIVE_INTERFACE, &ImageToken_);
+    Status = Image_->EntryPoint()(ImageHandle_, &SystemTable_);
+  });
+  return Status;
+}
+
+EFI_HANDLE Platform::InstallProtocol(const EFI_GUID &Guid, void *Interface, EFI_HANDLE Handle) {
+  EFI_GUID Copy = Guid;
+  RunAgent([&] {
+    if (EFI_ERROR(Boot_.InstallProtocolInterface(&Handle, &Copy, EFI_NATIVE_INTERFACE, Interface))) {
+      throw std::logic_error("platform could not install " + GuidName(Guid));
+    }
+  });
+  return Handle;
+}
+
+EFI_STATUS Platform::UninstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, void *Interface) {
+  EFI_GUID Copy = Guid;
+  EFI_STATUS Status = EFI_ABORTED;
+  RunAgent([&] { Status = Boot_.UninstallProtocolInterface(Handle, &Copy, Interface); });
+  return Status;
+}
+
+EFI_HANDLE Platform::InstallEsrtManagement() {
+  return InstallProtocol(gEsrtManagementProtocolGuid, Esrt_.Protocol());
+}
+
+EFI_HANDLE Platform::InstallTrigger() {
+  // The trigger's interface is never used; the platform installs a fresh
+  // handle each time, as a platform's ready-to-update signal would.
+  static int TriggerToken = 0;
+  return InstallProtocol(kUpdateTriggerProtocolGuid, &TriggerToken);
+}
+
+}  // namespace Sim

@@ -1,0 +1,106 @@
+// One boot of the simulated platform: the system table with boot services,
+// runtime services and configuration tables (HOB list, port space), the ACPI
+// PM timer on the virtual clock, and the driver image loaded afresh.
+//
+// Platform code (the tests, acting as the rest of the firmware) calls into the
+// boot services through RunAgent or the helpers below, at TPL_APPLICATION. A
+// reset requested from inside (the driver's ResetSystem) ends the boot: the
+// agent returns, BootEnded() turns true and nothing more runs in this boot.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <Uefi.h>
+
+#include "Sim/BootServices.h"
+#include "Sim/DriverImage.h"
+#include "Sim/EsrtRepository.h"
+#include "Sim/HobList.h"
+#include "Sim/Machine.h"
+#include "Sim/PortSpace.h"
+#include "Sim/RuntimeServices.h"
+#include "Sim/VirtualClock.h"
+
+namespace Sim {
+
+// The trigger protocol whose installation starts the driver's capsule check.
+extern const EFI_GUID kUpdateTriggerProtocolGuid;
+
+struct PlatformOptions {
+  uint16_t PmTimerPort = AcpiPmTimer::DefaultPort;
+  std::string DriverImagePath = DriverImage::DefaultPath();
+};
+
+class Platform {
+ public:
+  explicit Platform(Machine &OnMachine, PlatformOptions Options = PlatformOptions());
+  // A boot of a machine of its own.
+  Platform();
+  ~Platform();
+  Platform(const Platform &) = delete;
+  Platform &operator=(const Platform &) = delete;
+
+  VirtualClock &Clock() { return Clock_; }
+  PortSpace &Ports() { return Ports_; }
+  AcpiPmTimer &PmTimer() { return PmTimer_; }
+  BootServicesSim &Boot() { return Boot_; }
+  RuntimeServicesSim &Runtime() { return Runtime_; }
+  HobList &Hobs() { return Hobs_; }
+  EsrtRepository &Esrt() { return Esrt_; }
+  Machine &GetMachine() { return Machine_; }
+  EFI_SYSTEM_TABLE *SystemTable() { return &SystemTable_; }
+  EFI_HANDLE ImageHandle() const { return ImageHandle_; }
+
+  // Makes this boot's services the ones the tables reach (the newest
+  // Platform is active on its own; this is for tests that keep two).
+  void Activate();
+
+  // Loads the driver image afresh and runs its entry point at TPL_APPLICATION,
+  // as the DXE dispatcher does. Returns the entry point's status.
+  EFI_STATUS LoadDriver();
+  bool DriverLoaded() const { return Image_ != nullptr; }
+
+  // Runs Action as platform code at TPL_APPLICATION. Returns false when the
+  // boot ended in a reset (now or earlier), in which case Action may not have
+  // run to its end.
+  bool RunAgent(const std::function<void()> &Action);
+
+  // Platform agents for the common cases. The ESRT management protocol is
+  // not installed until the platform says so.
+  EFI_HANDLE InstallProtocol(const EFI_GUID &Guid, void *Interface, EFI_HANDLE Handle = nullptr);
+  EFI_STATUS UninstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, void *Interface);
+  EFI_HANDLE InstallEsrtManagement();
+  EFI_HANDLE InstallTrigger();
+
+  bool BootEnded() const { return Reset_.has_value(); }
+  const std::optional<ResetRecord> &Reset() const { return Reset_; }
+
+  // Adds, replaces or (Table == nullptr) removes a configuration table.
+  EFI_STATUS SetConfigurationTable(const EFI_GUID &Guid, void *Table);
+
+ private:
+  void RefreshSystemTable();
+
+  std::unique_ptr<Machine> OwnMachine_;
+  Machine &Machine_;
+  PlatformOptions Options_;
+  VirtualClock Clock_;
+  PortSpace Ports_;
+  AcpiPmTimer PmTimer_;
+  BootServicesSim Boot_;
+  RuntimeServicesSim Runtime_;
+  EsrtRepository Esrt_;
+  HobList Hobs_;
+  std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTables_;
+  EFI_SYSTEM_TABLE SystemTable_;
+  EFI_HANDLE ImageHandle_ = nullptr;
+  int ImageToken_ = 0;
+  std::optional<ResetRecord> Reset_;
+  std::unique_ptr<DriverImage> Image_;  // last: unloaded first
+};
+
+}  // namespace Sim

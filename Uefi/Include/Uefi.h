@@ -1,0 +1,12 @@
+/** @file
+  Root include file of UEFI modules: the UEFI base types and the system,
+  boot-services and runtime-services tables.
+**/
+
+#ifndef __PI_UEFI_H__
+#define __PI_UEFI_H__
+
+#include <Uefi/UefiBaseType.h>
+#include <Uefi/UefiSpec.h>
+
+#endif
