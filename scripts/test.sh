@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the debug build with warnings as errors (which
+# includes the freestanding check of the driver sources), then the same tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --workflow --preset host
+cmake --workflow --preset host-san
