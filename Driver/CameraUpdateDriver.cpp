@@ -87,9 +87,19 @@ CameraUpdateDriverEntryPoint (
   // is not signalled now: a trigger installed before the driver loaded does
   // not start the check.
   //
-  return gBS->RegisterProtocolNotify (
-                &gUpdateTriggerProtocolGuid,
-                mCapsuleCheckEvent,
-                &mCapsuleCheckRegistration
-                );
+  Status = gBS->RegisterProtocolNotify (
+                  &gUpdateTriggerProtocolGuid,
+                  mCapsuleCheckEvent,
+                  &mCapsuleCheckRegistration
+                  );
+  if (EFI_ERROR (Status)) {
+    //
+    // A failed entry point gets its image unloaded: leave no event behind
+    // whose notify function would point into the unloaded image.
+    //
+    gBS->CloseEvent (mCapsuleCheckEvent);
+    mCapsuleCheckEvent = NULL;
+  }
+
+  return Status;
 }

@@ -20,7 +20,7 @@
 #define UPDATE_TRIGGER_PROTOCOL_GUID \
   { 0xdbc9fd21, 0xfad8, 0x45b0, { 0x9e, 0x78, 0x27, 0x15, 0x88, 0x67, 0xcc, 0x93 } }
 
-extern EFI_GUID  gUpdateTriggerProtocolGuid;
+extern "C" EFI_GUID  gUpdateTriggerProtocolGuid;
 
 //
 // Driver-core globals (zero at load).
@@ -37,7 +37,8 @@ extern ESRT_MANAGEMENT_PROTOCOL  *mEsrtManagement;
   @param[in] SystemTable  The UEFI system table.
 
   @retval EFI_SUCCESS  The notify event was created and registered.
-  @return              The failure of CreateEvent or RegisterProtocolNotify.
+  @return              The failure of CreateEvent or RegisterProtocolNotify;
+                       after the latter the event is closed again.
 **/
 EFI_STATUS
 EFIAPI

@@ -438,10 +438,17 @@ void BootServicesSim::DispatchAbove(EFI_TPL Level) {
       Event->Signaled = false;
     }
     const EFI_TPL Saved = CurrentTpl_;
-    CurrentTpl_ = Event->NotifyTpl;
+    const EFI_TPL NotifyTpl = Event->NotifyTpl;
+    CurrentTpl_ = NotifyTpl;
     // The notify function may close its own event: nothing of Event is
     // touched after the call.
     Event->Notify(Event, Event->Context);
+    // A notify function that returns at another TPL than it was called at
+    // left a RaiseTPL or RestoreTPL unmatched; the dispatcher heals the TPL,
+    // so record it here or it would go unseen.
+    if (CurrentTpl_ != NotifyTpl) {
+      TplViolations_.push_back({"notify function returned at another TPL", CurrentTpl_, NotifyTpl});
+    }
     CurrentTpl_ = Saved;
   }
 }
@@ -770,6 +777,13 @@ EFI_STATUS BootServicesSim::ReinstallProtocolInterface(EFI_HANDLE Handle, EFI_GU
   }
   Entry->Interface = NewInterface;
   Entry->InstallSequence = ++InstallSequence_;
+  // A reinstall is an uninstall and an install: a registration that has not
+  // yet handed out this handle hands it out once, with the new interface.
+  for (auto &Registration : Registrations_) {
+    if (Registration->Guid == *Protocol) {
+      Registration->Pending.remove(Record);
+    }
+  }
   NotifyInstall(*Protocol, Record);
   End(Index, EFI_SUCCESS);
   DispatchAbove(CurrentTpl_);

@@ -155,7 +155,9 @@ TEST_F(DriverEntryTest, EntryPointReturnsTheFailureOfEitherBootService) {
     Sim::Platform &P = NewBoot();
     P.Boot().FailCall("RegisterProtocolNotify", 1, EFI_OUT_OF_RESOURCES);
     EXPECT_EQ(P.LoadDriver(), EFI_OUT_OF_RESOURCES);
-    // Nothing is registered, so a trigger starts nothing.
+    // The event is not left behind, and nothing is registered, so a trigger
+    // starts nothing.
+    EXPECT_EQ(P.Boot().LiveEventCount(), 0u);
     P.InstallEsrtManagement();
     P.InstallTrigger();
     EXPECT_EQ(EsrtLookups(), 0u);

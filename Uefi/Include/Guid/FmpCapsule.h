@@ -10,6 +10,6 @@
 #define EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID \
   { 0x6dcbd5ed, 0xe82d, 0x4c44, { 0xbd, 0xa1, 0x71, 0x94, 0x19, 0x9a, 0xd9, 0x2a } }
 
-extern EFI_GUID  gEfiFmpCapsuleGuid;
+extern "C" EFI_GUID  gEfiFmpCapsuleGuid;
 
 #endif

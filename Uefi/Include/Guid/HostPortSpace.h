@@ -36,6 +36,6 @@ typedef struct {
 
 STATIC_ASSERT (sizeof (HOST_PORT_SPACE) == 32, "HOST_PORT_SPACE is 32 bytes");
 
-extern EFI_GUID  gHostPortSpaceGuid;
+extern "C" EFI_GUID  gHostPortSpaceGuid;
 
 #endif

@@ -48,6 +48,6 @@ typedef struct {
 
 STATIC_ASSERT (sizeof (EFI_SYSTEM_RESOURCE_TABLE) == 16, "ESRT header is 16 bytes");
 
-extern EFI_GUID  gEfiSystemResourceTableGuid;
+extern "C" EFI_GUID  gEfiSystemResourceTableGuid;
 
 #endif

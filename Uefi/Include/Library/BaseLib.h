@@ -7,6 +7,10 @@
 
 #include <Base.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Returns the length of a null-terminated CHAR16 string, in characters.
 
@@ -84,5 +88,9 @@ UINT64 EFIAPI DivU64x64Remainder (IN UINT64 Dividend, IN UINT64 Divisor, OUT UIN
   Tells the processor that the caller is in a spin loop.
 **/
 VOID EFIAPI CpuPause (VOID);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

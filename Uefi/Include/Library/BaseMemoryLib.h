@@ -7,6 +7,10 @@
 
 #include <Base.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Copies Length bytes from SourceBuffer to DestinationBuffer; the two may overlap.
 
@@ -47,5 +51,9 @@ BOOLEAN EFIAPI CompareGuid (IN CONST GUID *Guid1, IN CONST GUID *Guid2);
   @return DestinationGuid.
 **/
 GUID * EFIAPI CopyGuid (OUT GUID *DestinationGuid, IN CONST GUID *SourceGuid);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

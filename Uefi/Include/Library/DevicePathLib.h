@@ -8,6 +8,10 @@
 #include <Uefi.h>
 #include <Protocol/DevicePath.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Node accessors: type, subtype, length (from the node's two length bytes)
   and the node after this one.
@@ -66,5 +70,9 @@ CHAR16 * EFIAPI ConvertDeviceNodeToText (
 **/
 CHAR16 * EFIAPI ConvertDevicePathToText (
   IN CONST EFI_DEVICE_PATH_PROTOCOL *DevicePath, IN BOOLEAN DisplayOnly, IN BOOLEAN AllowShortcuts);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -7,6 +7,10 @@
 
 #include <PiDxe.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Returns the HOB list that the library's constructor found in the
   configuration table, or NULL when the platform published none.
@@ -41,5 +45,9 @@ EFI_BOOT_MODE EFIAPI GetBootModeHob (VOID);
 
 #define GET_GUID_HOB_DATA(HobStart)       (VOID *)(*(UINT8 **)&(HobStart) + sizeof (EFI_HOB_GUID_TYPE))
 #define GET_GUID_HOB_DATA_SIZE(HobStart)  (UINT16)(GET_HOB_LENGTH (HobStart) - sizeof (EFI_HOB_GUID_TYPE))
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

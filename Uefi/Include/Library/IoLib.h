@@ -7,6 +7,10 @@
 
 #include <Base.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Read a port of the given width; the value read is returned.
 **/
@@ -20,5 +24,9 @@ UINT32 EFIAPI IoRead32 (IN UINTN Port);
 UINT8 EFIAPI IoWrite8 (IN UINTN Port, IN UINT8 Value);
 UINT16 EFIAPI IoWrite16 (IN UINTN Port, IN UINT16 Value);
 UINT32 EFIAPI IoWrite32 (IN UINTN Port, IN UINT32 Value);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -9,6 +9,10 @@
 
 #include <Uefi.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Records the image handle, the system table and the boot services in
   gImageHandle, gST and gBS.
@@ -56,5 +60,9 @@ HobLibConstructor (
   IN EFI_HANDLE        ImageHandle,
   IN EFI_SYSTEM_TABLE  *SystemTable
   );
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -7,6 +7,10 @@
 
 #include <Uefi.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Allocates AllocationSize bytes of EfiBootServicesData pool.
 
@@ -32,5 +36,9 @@ VOID * EFIAPI AllocateCopyPool (IN UINTN AllocationSize, IN CONST VOID *Buffer);
   Returns a buffer from one of the allocation functions above to the pool.
 **/
 VOID EFIAPI FreePool (IN VOID *Buffer);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

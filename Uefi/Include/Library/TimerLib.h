@@ -7,15 +7,22 @@
 
 #include <Base.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
-  Busy-waits for at least MicroSeconds microseconds.
+  Busy-waits for MicroSeconds microseconds, counted as
+  MicroSeconds * 3579545 / 1000000 whole ticks (truncated) of the ACPI
+  power-management timer; 15000 us is 53693 ticks.
 
   @return MicroSeconds.
 **/
 UINTN EFIAPI MicroSecondDelay (IN UINTN MicroSeconds);
 
 /**
-  Busy-waits for at least NanoSeconds nanoseconds.
+  Busy-waits for NanoSeconds nanoseconds, counted in whole (truncated)
+  ticks of the ACPI power-management timer.
 
   @return NanoSeconds.
 **/
@@ -35,5 +42,9 @@ UINT64 EFIAPI GetPerformanceCounterProperties (OUT UINT64 *StartValue OPTIONAL, 
   Converts a number of counter ticks into nanoseconds.
 **/
 UINT64 EFIAPI GetTimeInNanoSecond (IN UINT64 Ticks);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -8,8 +8,16 @@
 
 #include <Uefi.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 extern EFI_HANDLE         gImageHandle;
 extern EFI_SYSTEM_TABLE   *gST;
 extern EFI_BOOT_SERVICES  *gBS;
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

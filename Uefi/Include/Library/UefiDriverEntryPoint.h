@@ -8,11 +8,15 @@
 
 #include <Uefi.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   The image's entry point: runs ProcessLibraryConstructorList, then
   ProcessModuleEntryPointList, and returns the module's status.
 **/
-extern "C" EFI_STATUS EFIAPI _ModuleEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+EFI_STATUS EFIAPI _ModuleEntryPoint (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
 
 /**
   Runs the constructors of the libraries the module links, in dependency
@@ -24,5 +28,9 @@ VOID EFIAPI ProcessLibraryConstructorList (IN EFI_HANDLE ImageHandle, IN EFI_SYS
   Calls the module's entry point. Provided by the module's build (AutoGen).
 **/
 EFI_STATUS EFIAPI ProcessModuleEntryPointList (IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

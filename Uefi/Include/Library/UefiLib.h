@@ -7,6 +7,10 @@
 
 #include <Uefi.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /**
   Returns the current TPL (by raising to TPL_HIGH_LEVEL and restoring at once).
 **/
@@ -23,5 +27,9 @@ EFI_TPL EFIAPI EfiGetCurrentTpl (VOID);
   @retval EFI_INVALID_PARAMETER  A pointer is NULL.
 **/
 EFI_STATUS EFIAPI EfiGetSystemConfigurationTable (IN EFI_GUID *TableGuid, OUT VOID **Table);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -8,6 +8,14 @@
 
 #include <Uefi.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 extern EFI_RUNTIME_SERVICES  *gRT;
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -80,6 +80,6 @@ STATIC_ASSERT (sizeof (USB_DEVICE_PATH) == 6, "USB node is 6 bytes");
 #define PNP_EISA_ID_MASK        0xffff
 #define EISA_ID_TO_NUM(_Id)     ((_Id) >> 16)
 
-extern EFI_GUID  gEfiDevicePathProtocolGuid;
+extern "C" EFI_GUID  gEfiDevicePathProtocolGuid;
 
 #endif

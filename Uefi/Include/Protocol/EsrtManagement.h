@@ -34,6 +34,6 @@ struct _ESRT_MANAGEMENT_PROTOCOL {
 STATIC_ASSERT (OFFSET_OF (ESRT_MANAGEMENT_PROTOCOL, UnRegisterEsrtEntry) == 24, "UnRegisterEsrtEntry is slot 3");
 STATIC_ASSERT (sizeof (ESRT_MANAGEMENT_PROTOCOL) == 48, "six slots");
 
-extern EFI_GUID  gEsrtManagementProtocolGuid;
+extern "C" EFI_GUID  gEsrtManagementProtocolGuid;
 
 #endif

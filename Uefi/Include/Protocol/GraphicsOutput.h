@@ -86,6 +86,6 @@ struct _EFI_GRAPHICS_OUTPUT_PROTOCOL {
 
 STATIC_ASSERT (OFFSET_OF (EFI_GRAPHICS_OUTPUT_PROTOCOL, Mode) == 24, "GOP Mode at 24");
 
-extern EFI_GUID  gEfiGraphicsOutputProtocolGuid;
+extern "C" EFI_GUID  gEfiGraphicsOutputProtocolGuid;
 
 #endif

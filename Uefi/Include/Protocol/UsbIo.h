@@ -101,6 +101,6 @@ struct _EFI_USB_IO_PROTOCOL {
 STATIC_ASSERT (OFFSET_OF (EFI_USB_IO_PROTOCOL, UsbGetDeviceDescriptor) == 48, "UsbGetDeviceDescriptor slot");
 STATIC_ASSERT (sizeof (EFI_USB_IO_PROTOCOL) == 13 * 8, "EFI_USB_IO_PROTOCOL holds 13 functions");
 
-extern EFI_GUID  gEfiUsbIoProtocolGuid;
+extern "C" EFI_GUID  gEfiUsbIoProtocolGuid;
 
 #endif
