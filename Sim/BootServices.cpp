@@ -234,12 +234,12 @@ BootServicesSim::BootServicesSim(VirtualClock &Clock) : Clock_(Clock) {
   Table_.CopyMem = ThunkCopyMem;
   Table_.SetMem = ThunkSetMem;
   Table_.CreateEventEx = ThunkCreateEventEx;
-  Clock_.SetListener([this](uint64_t NowNs) { FireDueTimers(NowNs); });
+  Clock_.SetListener([this] { return NextTimerDeadline(); }, [this](uint64_t NowNs) { FireDueTimers(NowNs); });
   Activate();
 }
 
 BootServicesSim::~BootServicesSim() {
-  Clock_.SetListener(nullptr);
+  Clock_.SetListener(nullptr, nullptr);
   // The boot is over: whatever the pool still holds goes with it.
   for (auto &Entry : Pool_) {
     std::free(Entry.first);
@@ -587,6 +587,16 @@ EFI_STATUS BootServicesSim::SetTimer(EFI_EVENT Event, EFI_TIMER_DELAY Type, UINT
   Record->TimerDueNs = Clock_.NowNs() + DelayNs;
   Record->TimerPeriodNs = Type == TimerPeriodic ? DelayNs : 0;
   return End(Index, EFI_SUCCESS);
+}
+
+uint64_t BootServicesSim::NextTimerDeadline() const {
+  uint64_t Next = UINT64_MAX;
+  for (const auto &Entry : Events_) {
+    if (Entry.second->TimerArmed) {
+      Next = std::min(Next, Entry.second->TimerDueNs);
+    }
+  }
+  return Next;
 }
 
 void BootServicesSim::FireDueTimers(uint64_t NowNs) {
@@ -989,11 +999,14 @@ EFI_STATUS BootServicesSim::LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE SearchType
   } else if (SearchType == ByProtocol && Protocol != nullptr) {
     Found = HandlesWith(*Protocol);
   } else if (SearchType == ByRegisterNotify) {
-    for (auto &R : Registrations_) {
-      if (R.get() == SearchKey && !R->Pending.empty()) {
-        Found.push_back(R->Pending.front());
-        R->Pending.pop_front();
-      }
+    auto It = std::find_if(Registrations_.begin(), Registrations_.end(),
+                           [&](const std::unique_ptr<NotifyRegistration> &R) { return R.get() == SearchKey; });
+    if (It == Registrations_.end()) {
+      return End(Index, EFI_INVALID_PARAMETER);
+    }
+    if (!(*It)->Pending.empty()) {
+      Found.push_back((*It)->Pending.front());
+      (*It)->Pending.pop_front();
     }
   } else {
     return End(Index, EFI_INVALID_PARAMETER);

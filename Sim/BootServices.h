@@ -194,6 +194,7 @@ class BootServicesSim {
   const EFI_GUID *InternGuid(const EFI_GUID &Guid);
   void DispatchAbove(EFI_TPL Level);
   void FireDueTimers(uint64_t NowNs);
+  uint64_t NextTimerDeadline() const;
   void SetTpl(EFI_TPL Tpl) { CurrentTpl_ = Tpl; }
   EFI_STATUS AllocateFromPool(const char *Service, size_t Size, void **Buffer);
   std::vector<HandleRecord *> OrderedHandlesWith(const EFI_GUID &Guid) const;

@@ -64,6 +64,9 @@ void HobList::Rebuild() {
   auto *Built = reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE *>(Memory->data());
   Built->EfiEndOfHobList = reinterpret_cast<uintptr_t>(reinterpret_cast<uint8_t *>(Memory->data()) + EndOffset);
   Builds_.push_back(std::move(Memory));
+  if (Listener_) {
+    Listener_(Address());
+  }
 }
 
 }  // namespace Sim

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,8 +29,13 @@ class HobList {
   void AddHob(uint16_t Type, const std::vector<uint8_t> &Body, int Length = -1);
 
   // The list as it stands. Every change builds a new copy; earlier copies
-  // stay valid for as long as the HobList lives.
+  // stay valid for as long as the HobList lives (an image that read the list
+  // when it loaded keeps seeing that copy, as PEI's list never changes).
   void *Address() const { return Builds_.back()->data(); }
+
+  // Told the new address after every change (the platform republishes the
+  // configuration table).
+  void SetListener(std::function<void(void *)> Listener) { Listener_ = std::move(Listener); }
 
  private:
   void Rebuild();
@@ -43,6 +49,7 @@ class HobList {
   std::vector<Hob> Hobs_;
   std::vector<std::unique_ptr<std::vector<uint64_t>>> Capsules_;
   std::vector<std::unique_ptr<std::vector<uint64_t>>> Builds_;
+  std::function<void(void *)> Listener_;
 };
 
 }  // namespace Sim

@@ -1,5 +1,7 @@
 #include "Sim/Platform.h"
 
+#include "Sim/AgentStack.h"
+
 #include <cstring>
 #include <stdexcept>
 
@@ -60,6 +62,10 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
   EFI_GUID PortSpaceGuid = HOST_PORT_SPACE_GUID;
   SetConfigurationTable(HobListGuid, Hobs_.Address());
   SetConfigurationTable(PortSpaceGuid, Ports_.Table());
+  Hobs_.SetListener([this](void *Address) {
+    EFI_GUID Guid = HOB_LIST_GUID;
+    SetConfigurationTable(Guid, Address);
+  });
 }
 
 Platform::~Platform() = default;
@@ -100,22 +106,18 @@ bool Platform::RunAgent(const std::function<void()> &Action) {
     return false;
   }
   Activate();
-  try {
-    Action();
-  } catch (const SystemReset &Reset) {
-    Reset_ = Reset.Record;
-    return false;
+  const size_t ResetsBefore = Machine_.Resets.size();
+  const bool Completed = AgentStack::Run(Action);
+  if (Machine_.Resets.size() > ResetsBefore) {
+    Reset_ = Machine_.Resets.back();
   }
-  return true;
+  return Completed && !BootEnded();
 }
 
 EFI_STATUS Platform::LoadDriver() {
   if (Image_ != nullptr) {
     throw std::logic_error("the driver image is already loaded in this boot");
   }
-  // Keep the HOB list current: the HOB library reads it when the image loads.
-  EFI_GUID HobListGuid = HOB_LIST_GUID;
-  SetConfigurationTable(HobListGuid, Hobs_.Address());
   Image_ = std::make_unique<DriverImage>(Options_.DriverImagePath);
   EFI_STATUS Status = EFI_LOAD_ERROR;
   RunAgent([&] {

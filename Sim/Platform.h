@@ -3,9 +3,10 @@
 // PM timer on the virtual clock, and the driver image loaded afresh.
 //
 // Platform code (the tests, acting as the rest of the firmware) calls into the
-// boot services through RunAgent or the helpers below, at TPL_APPLICATION. A
-// reset requested from inside (the driver's ResetSystem) ends the boot: the
-// agent returns, BootEnded() turns true and nothing more runs in this boot.
+// boot services through RunAgent or the helpers below, at TPL_APPLICATION, on
+// an agent stack of its own. A reset requested from inside (the driver's
+// ResetSystem) ends the boot: the agent's frames are abandoned, RunAgent
+// returns false, BootEnded() turns true and nothing more runs in this boot.
 #pragma once
 
 #include <functional>

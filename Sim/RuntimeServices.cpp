@@ -1,5 +1,7 @@
 #include "Sim/RuntimeServices.h"
 
+#include "Sim/AgentStack.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -336,9 +338,8 @@ EFI_STATUS RuntimeServicesSim::GetTime(EFI_TIME *Time, EFI_TIME_CAPABILITIES *Ca
 void RuntimeServicesSim::ResetSystem(EFI_RESET_TYPE Type, EFI_STATUS Status) {
   size_t Index = Begin("ResetSystem", TPL_HIGH_LEVEL, std::to_string(static_cast<int>(Type)));
   End(Index, EFI_SUCCESS);
-  ResetRecord Record{Type, Status, Clock_.NowNs()};
-  Resets_.push_back(Record);
-  throw SystemReset{Record};
+  Resets_.push_back({Type, Status, Clock_.NowNs()});
+  AgentStack::Abandon();
 }
 
 }  // namespace Sim

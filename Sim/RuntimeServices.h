@@ -44,14 +44,6 @@ struct ResetRecord {
   uint64_t TimeNs;
 };
 
-// Thrown by the simulated ResetSystem through the driver's frames, which the
-// hosted build compiles with unwind tables, up to the platform agent that
-// ran the boot. The driver's RAII buffers are released on the way, as the
-// memory would vanish with a real reset.
-struct SystemReset {
-  ResetRecord Record;
-};
-
 class RuntimeServicesSim {
  public:
   RuntimeServicesSim(VirtualClock &Clock, BootServicesSim &Boot, VariableStore &Variables,
@@ -72,6 +64,8 @@ class RuntimeServicesSim {
   EFI_STATUS SetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 Attributes, UINTN DataSize, VOID *Data);
   EFI_STATUS QueryVariableInfo(UINT32 Attributes, UINT64 *MaximumStorage, UINT64 *Remaining, UINT64 *MaximumSize);
   EFI_STATUS GetTime(EFI_TIME *Time, EFI_TIME_CAPABILITIES *Capabilities);
+  // Records the reset in the machine and ends the boot: the platform code
+  // that led here (run by Sim::AgentStack) is abandoned and never resumes.
   [[noreturn]] void ResetSystem(EFI_RESET_TYPE Type, EFI_STATUS Status);
   EFI_STATUS Unsupported(const char *Service);
 

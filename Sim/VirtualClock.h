@@ -13,17 +13,23 @@ class VirtualClock {
   uint64_t NowNs() const { return NowNs_; }
   uint64_t NowUs() const { return NowNs_ / 1000; }
 
-  // Moves time forward and then tells the listener (the boot services' timer
-  // queue), which may run timer notifications that move time on further.
+  // Moves time forward. A long advance stops at every deadline on the way
+  // (the next timer due), where the listener runs timer notifications that
+  // may themselves move time on; then time continues to the end.
   void AdvanceNs(uint64_t Ns);
   void AdvanceUs(uint64_t Us) { AdvanceNs(Us * 1000); }
 
-  // One listener: called after every advance with the new time.
-  void SetListener(std::function<void(uint64_t)> Listener) { Listener_ = std::move(Listener); }
+  // One listener: Deadline tells the next time something is due (UINT64_MAX
+  // for nothing), Fire is called at that time.
+  void SetListener(std::function<uint64_t()> Deadline, std::function<void(uint64_t)> Fire) {
+    Deadline_ = std::move(Deadline);
+    Fire_ = std::move(Fire);
+  }
 
  private:
   uint64_t NowNs_ = 0;
-  std::function<void(uint64_t)> Listener_;
+  std::function<uint64_t()> Deadline_;
+  std::function<void(uint64_t)> Fire_;
 };
 
 }  // namespace Sim
