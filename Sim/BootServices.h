@@ -33,7 +33,7 @@ struct ServiceCall {
 };
 
 // A service called above the TPL the UEFI specification allows for it, or a
-// TPL change the specification forbids.
+// TPL change the UEFI rules forbid.
 struct TplViolation {
   std::string Service;
   EFI_TPL Tpl;    // the caller's TPL

@@ -4,6 +4,7 @@
 //                    step by step, what the driver did.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "Sim/Platform.h"
@@ -37,37 +38,36 @@ void PrintCalls(Sim::Platform &P, size_t Mark) {
   }
 }
 
+// Runs one step of the boot as platform code and prints what was called.
+void Step(Sim::Platform &P, const char *Title, const std::function<void()> &Action) {
+  std::printf("%s\n", Title);
+  const size_t Mark = P.Boot().Calls().size();
+  Action();
+  PrintCalls(P, Mark);
+}
+
 int Simulate() {
   Sim::Machine Machine;
   Sim::Platform P(Machine);
 
   std::printf("Simulated boot of the platform (virtual time; nothing sleeps)\n");
-  std::printf("1. The DXE dispatcher loads CameraUpdateDxe and runs its entry point:\n");
-  size_t Mark = P.Boot().Calls().size();
-  EFI_STATUS Status = P.LoadDriver();
-  PrintCalls(P, Mark);
+  EFI_STATUS Status = EFI_LOAD_ERROR;
+  Step(P, "1. The DXE dispatcher loads CameraUpdateDxe and runs its entry point:", [&] { Status = P.LoadDriver(); });
   std::printf("   entry point returned %s; port accesses: %zu\n", StatusText(Status), P.Ports().Log().size());
   if (EFI_ERROR(Status)) {
     return 1;
   }
 
-  std::printf("2. The platform installs the update trigger before ESRT management exists:\n");
-  Mark = P.Boot().Calls().size();
-  P.InstallTrigger();
-  PrintCalls(P, Mark);
+  Step(P, "2. The platform installs the update trigger before ESRT management exists:", [&] { P.InstallTrigger(); });
   std::printf("   the check found no ESRT management and stays armed (%zu live event)\n", P.Boot().LiveEventCount());
 
-  std::printf("3. The platform installs ESRT management, then the trigger again:\n");
-  Mark = P.Boot().Calls().size();
-  P.InstallEsrtManagement();
-  P.InstallTrigger();
-  PrintCalls(P, Mark);
+  Step(P, "3. The platform installs ESRT management, then the trigger again:", [&] {
+    P.InstallEsrtManagement();
+    P.InstallTrigger();
+  });
   std::printf("   the check ran to its end and closed its event (%zu live events)\n", P.Boot().LiveEventCount());
 
-  std::printf("4. A further trigger does nothing:\n");
-  Mark = P.Boot().Calls().size();
-  P.InstallTrigger();
-  PrintCalls(P, Mark);
+  Step(P, "4. A further trigger does nothing:", [&] { P.InstallTrigger(); });
 
   std::printf("Summary: ESRT entries %zu, pool buffers held %zu, TPL rule breaches %zu, misuses %zu, reset %s\n",
               P.Esrt().Entries().size(), P.Boot().LiveAllocations().size(), P.Boot().TplViolations().size(),

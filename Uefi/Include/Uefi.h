@@ -7,6 +7,6 @@
 #define __PI_UEFI_H__
 
 #include <Uefi/UefiBaseType.h>
-#include <Uefi/UefiSpec.h>
+#include <Uefi/UefiServiceTables.h>
 
 #endif

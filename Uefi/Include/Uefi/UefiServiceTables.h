@@ -4,8 +4,8 @@
   protocol-database types they use.
 **/
 
-#ifndef __UEFI_SPEC_H__
-#define __UEFI_SPEC_H__
+#ifndef __UEFI_SERVICE_TABLES_H__
+#define __UEFI_SERVICE_TABLES_H__
 
 #include <Uefi/UefiMultiPhase.h>
 
