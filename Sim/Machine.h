@@ -1,5 +1,6 @@
 // What survives a reset of the simulated machine: the non-volatile variable
-// store, the ESRT repository and the record of every reset. Each simulated
+// store, the ESRT repository, the USB devices plugged into its root ports
+// (with their flash) and the record of every reset. Each simulated
 // boot (Sim::Platform) runs on one Machine.
 #pragma once
 
@@ -8,12 +9,14 @@
 
 #include "Sim/EsrtRepository.h"
 #include "Sim/RuntimeServices.h"
+#include "Sim/UsbBus.h"
 
 namespace Sim {
 
 struct Machine {
   VariableStore Variables;
   EsrtStore Esrt;
+  UsbPortMap UsbPorts;
   std::vector<ResetRecord> Resets;
   uint64_t Boots = 0;
 };

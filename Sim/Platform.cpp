@@ -40,7 +40,8 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       PmTimer_(Clock_, Ports_, Options_.PmTimerPort),
       Boot_(Clock_),
       Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
-      Esrt_(Boot_, Machine_.Esrt) {
+      Esrt_(Boot_, Machine_.Esrt),
+      Usb_(Boot_, Clock_, Machine_.UsbPorts) {
   static NameRegistrar Names;
   ++Machine_.Boots;
   // A new boot: volatile variables are gone.

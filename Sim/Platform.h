@@ -1,6 +1,7 @@
 // One boot of the simulated platform: the system table with boot services,
 // runtime services and configuration tables (HOB list, port space), the ACPI
-// PM timer on the virtual clock, and the driver image loaded afresh.
+// PM timer on the virtual clock, the USB bus with the machine's devices
+// enumerated, and the driver image loaded afresh.
 //
 // Platform code (the tests, acting as the rest of the firmware) calls into the
 // boot services through RunAgent or the helpers below, at TPL_APPLICATION, on
@@ -24,6 +25,7 @@
 #include "Sim/Machine.h"
 #include "Sim/PortSpace.h"
 #include "Sim/RuntimeServices.h"
+#include "Sim/UsbBus.h"
 #include "Sim/VirtualClock.h"
 
 namespace Sim {
@@ -52,6 +54,7 @@ class Platform {
   RuntimeServicesSim &Runtime() { return Runtime_; }
   HobList &Hobs() { return Hobs_; }
   EsrtRepository &Esrt() { return Esrt_; }
+  UsbBus &Usb() { return Usb_; }
   Machine &GetMachine() { return Machine_; }
   EFI_SYSTEM_TABLE *SystemTable() { return &SystemTable_; }
   EFI_HANDLE ImageHandle() const { return ImageHandle_; }
@@ -96,6 +99,7 @@ class Platform {
   RuntimeServicesSim Runtime_;
   EsrtRepository Esrt_;
   HobList Hobs_;
+  UsbBus Usb_;
   std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTables_;
   EFI_SYSTEM_TABLE SystemTable_;
   EFI_HANDLE ImageHandle_ = nullptr;
