@@ -237,7 +237,7 @@ std::string UsbBus::Describe(const Interface *If, const EFI_USB_DEVICE_REQUEST *
 }
 
 EFI_STATUS UsbBus::ControlTransfer(Interface *If, EFI_USB_DEVICE_REQUEST *Request, EFI_USB_DATA_DIRECTION Direction,
-                                   UINT32, VOID *Data, UINTN DataLength, UINT32 *UsbStatus) {
+                                   UINT32 Timeout, VOID *Data, UINTN DataLength, UINT32 *UsbStatus) {
   const size_t Index = Boot_.Begin("UsbControlTransfer", kUsbIoTplLimit, Describe(If, Request));
   if (Request == nullptr || UsbStatus == nullptr || Direction > EfiUsbNoData ||
       (DataLength != 0 && Data == nullptr)) {
@@ -257,6 +257,7 @@ EFI_STATUS UsbBus::ControlTransfer(Interface *If, EFI_USB_DEVICE_REQUEST *Reques
   Record.Setup = {Request->RequestType, Request->Request, Request->Value, Request->Index, Request->Length};
   Record.Direction = Direction;
   Record.DataLength = DataLength;
+  Record.TimeoutMs = Timeout;
   if (Direction == EfiUsbDataOut && DataLength != 0) {
     const auto *Bytes = static_cast<const uint8_t *>(Data);
     Record.Data.assign(Bytes, Bytes + DataLength);

@@ -40,6 +40,7 @@ struct UsbTransfer {
   UsbSetup Setup;
   EFI_USB_DATA_DIRECTION Direction;
   size_t DataLength;          // the data length the caller gave
+  uint32_t TimeoutMs;         // the time-out the caller gave
   std::vector<uint8_t> Data;  // OUT: the bytes sent; IN: the bytes the device returned
   EFI_STATUS Status;
   bool Injected;  // failed by FailTransfer, never reached the device
