@@ -589,8 +589,12 @@ EFI_STATUS BootServicesSim::SetTimer(EFI_EVENT Event, EFI_TIMER_DELAY Type, UINT
   return End(Index, EFI_SUCCESS);
 }
 
+void BootServicesSim::ScheduleHardwareEvent(uint64_t AtNs, std::function<void()> Action) {
+  HardwareEvents_.emplace(AtNs, std::move(Action));
+}
+
 uint64_t BootServicesSim::NextTimerDeadline() const {
-  uint64_t Next = UINT64_MAX;
+  uint64_t Next = HardwareEvents_.empty() ? UINT64_MAX : HardwareEvents_.begin()->first;
   for (const auto &Entry : Events_) {
     if (Entry.second->TimerArmed) {
       Next = std::min(Next, Entry.second->TimerDueNs);
@@ -600,6 +604,12 @@ uint64_t BootServicesSim::NextTimerDeadline() const {
 }
 
 void BootServicesSim::FireDueTimers(uint64_t NowNs) {
+  // Hardware first, in time order; an action may schedule more.
+  while (!HardwareEvents_.empty() && HardwareEvents_.begin()->first <= NowNs) {
+    std::function<void()> Action = std::move(HardwareEvents_.begin()->second);
+    HardwareEvents_.erase(HardwareEvents_.begin());
+    Action();
+  }
   bool Any = false;
   for (auto &Entry : Events_) {
     EventRecord *Record = Entry.second.get();

@@ -101,6 +101,10 @@ class BootServicesSim {
   void FailCall(const std::string &Service, uint64_t Nth, EFI_STATUS Status);
 
   // --- Platform side -----------------------------------------------------
+  // Hardware that acts on its own after a delay (a device leaving the bus):
+  // Action runs when the virtual clock reaches AtNs, whatever the TPL, before
+  // the timer notifications due at that time.
+  void ScheduleHardwareEvent(uint64_t AtNs, std::function<void()> Action);
   void RegisterDriver(SimDriver Driver) { Drivers_.push_back(std::move(Driver)); }
   bool IsValidHandle(EFI_HANDLE Handle) const;
   std::vector<EFI_HANDLE> HandlesWith(const EFI_GUID &Protocol) const;
@@ -224,6 +228,7 @@ class BootServicesSim {
   uint64_t TotalStallUs_ = 0;
   uint64_t MonotonicCount_ = 0;
   std::map<EFI_GUID, std::unique_ptr<EFI_GUID>, GuidLessFn> GuidStore_;
+  std::multimap<uint64_t, std::function<void()>> HardwareEvents_;
 };
 
 struct BootServicesSim::NotifyRegistration {

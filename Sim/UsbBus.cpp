@@ -81,6 +81,7 @@ UsbBus::UsbBus(BootServicesSim &Boot, VirtualClock &Clock, UsbPortMap &Ports)
   // during boot, before any driver loads.
   for (auto &Entry : Machine_) {
     Entry.second->PowerOn();
+    Entry.second->PluggedInto(this, Entry.first);
     PortState &State = Ports_[Entry.first];
     State.Device = Entry.second;
     State.Attachment = 1;
@@ -115,7 +116,19 @@ void UsbBus::SetHotPlugMode(HotPlugMode Mode) {
 void UsbBus::Attach(uint8_t Port, std::shared_ptr<UsbDeviceModel> Device) {
   Device->PowerOn();
   Machine_[Port] = Device;
+  SetPresent(Port, std::move(Device));
+}
+
+void UsbBus::Detach(uint8_t Port) {
+  Machine_.erase(Port);
+  SetPresent(Port, nullptr);
+}
+
+void UsbBus::SetPresent(uint8_t Port, std::shared_ptr<UsbDeviceModel> Device) {
   PortState &State = Ports_[Port];
+  if (Device) {
+    Device->PluggedInto(this, Port);
+  }
   State.Device = std::move(Device);
   ++State.Attachment;
   if (Mode_ == HotPlugMode::Immediate) {
@@ -123,14 +136,21 @@ void UsbBus::Attach(uint8_t Port, std::shared_ptr<UsbDeviceModel> Device) {
   }
 }
 
-void UsbBus::Detach(uint8_t Port) {
-  Machine_.erase(Port);
-  PortState &State = Ports_[Port];
-  State.Device.reset();
-  ++State.Attachment;
-  if (Mode_ == HotPlugMode::Immediate) {
-    Enumerate();
+void UsbBus::Replug(uint8_t Port, uint64_t LeaveAfterNs, uint64_t ReturnAfterNs) {
+  std::shared_ptr<UsbDeviceModel> Device = Ports_[Port].Device;
+  if (!Device) {
+    return;
   }
+  const uint64_t LeaveAt = Clock_.NowNs() + LeaveAfterNs;
+  Boot_.ScheduleHardwareEvent(LeaveAt, [this, Port] { SetPresent(Port, nullptr); });
+  Boot_.ScheduleHardwareEvent(LeaveAt + ReturnAfterNs, [this, Port, Device] {
+    // Still the machine's device (not unplugged by hand meanwhile)?
+    auto It = Machine_.find(Port);
+    if (It != Machine_.end() && It->second == Device) {
+      Device->Restarted();
+      SetPresent(Port, Device);
+    }
+  });
 }
 
 void UsbBus::Enumerate() {

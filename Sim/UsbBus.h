@@ -32,6 +32,8 @@ struct UsbSetup {
   uint16_t Length;
 };
 
+class UsbBus;
+
 // One control transfer as the bus saw it.
 struct UsbTransfer {
   uint64_t TimeNs;  // when it started
@@ -60,6 +62,18 @@ class UsbDeviceModel {
                              std::vector<uint8_t> &Data) = 0;
   // Power is applied (a new boot of the machine): volatile state starts over.
   virtual void PowerOn() {}
+  // The device is back on the bus after a restart it asked for (Replug);
+  // unlike PowerOn, RAM it keeps across restarts stays.
+  virtual void Restarted() {}
+  // The bus tells the device where it sits, so that it can ask for a replug.
+  void PluggedInto(UsbBus *Bus, uint8_t Port) {
+    Bus_ = Bus;
+    Port_ = Port;
+  }
+
+ protected:
+  UsbBus *Bus_ = nullptr;
+  uint8_t Port_ = 0;
 };
 
 // Root-port devices of a machine: what is plugged in survives a reset.
@@ -86,6 +100,10 @@ class UsbBus {
   // Plugs a device into a root port (replacing what was there) or unplugs it.
   void Attach(uint8_t Port, std::shared_ptr<UsbDeviceModel> Device);
   void Detach(uint8_t Port);
+  // A device restarting: it leaves the port LeaveAfterNs from now and is back,
+  // with Restarted() called, ReturnAfterNs after that. The machine keeps it
+  // plugged in throughout (a reset in between finds it there at power-on).
+  void Replug(uint8_t Port, uint64_t LeaveAfterNs, uint64_t ReturnAfterNs);
   // Brings the interface handles in line with the ports, as the bus driver's
   // enumeration does.
   void Enumerate();
@@ -122,6 +140,7 @@ class UsbBus {
     std::vector<Interface *> Enumerated;
   };
 
+  void SetPresent(uint8_t Port, std::shared_ptr<UsbDeviceModel> Device);
   void RemoveHandles(PortState &State);
   void InstallHandles(uint8_t Port, PortState &State);
   std::string Describe(const Interface *If, const EFI_USB_DEVICE_REQUEST *Request) const;

@@ -257,4 +257,30 @@ TEST_F(SimUsbBusTest, TransferLogAndInjectedFaults) {
   EXPECT_EQ(P->Boot().CountCalls("UsbControlTransfer"), 3u);
 }
 
+TEST_F(SimUsbBusTest, ARestartingDeviceLeavesAndReturnsOnTheVirtualClock) {
+  Plug();
+  EFI_USB_IO_PROTOCOL *Before = UsbIo();
+  EFI_BOOT_SERVICES *Bs = P->SystemTable()->BootServices;
+  P->Usb().Replug(kPort, 50000000, 500000000);  // leaves after 50 ms, back 500 ms later
+  Bs->Stall(49999);
+  EXPECT_EQ(UsbIo(), Before);
+  Bs->Stall(2);
+  EXPECT_EQ(UsbIo(), nullptr);
+  Bs->Stall(499990);
+  EXPECT_EQ(UsbIo(), nullptr);
+  Bs->Stall(20);
+  ASSERT_NE(UsbIo(), nullptr);
+  EXPECT_NE(UsbIo(), Before);
+  EXPECT_EQ(PathOf(*P, P->Usb().InterfaceHandles(kPort)[0]),
+            Sim::DevicePathBuilder().PciRoot(0).Pci(0x14, 0).Usb(4, 0).Build());
+
+  // A reset while the device is off the bus: it is there at the next power-on.
+  P->Usb().Replug(kPort, 50000000, 500000000);
+  Bs->Stall(100000);
+  EXPECT_EQ(UsbIo(), nullptr);
+  P.reset();
+  P = std::make_unique<Sim::Platform>(Machine);
+  EXPECT_NE(UsbIo(), nullptr);
+}
+
 }  // namespace
