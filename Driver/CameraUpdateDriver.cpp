@@ -37,9 +37,12 @@ CapsuleCheckNotify (
   }
 
   //
-  // The ESRT publication and the capsule step join the check here as the
-  // driver grows; until then a complete run is the protocol lookup alone.
+  // Refresh the ESRT entries of the supported cameras. The capsule step,
+  // which joins the check here as the driver grows, runs only when this
+  // succeeded.
   //
+  Status = PublishEsrtEntries ();
+  (VOID)Status;
 
   //
   // The check has run to its end: later trigger installations do nothing.

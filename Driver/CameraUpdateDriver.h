@@ -13,6 +13,8 @@
 #include <PiDxe.h>
 #include <Protocol/EsrtManagement.h>
 
+#include "CameraContext.h"
+
 ///
 /// The platform installs this protocol when ESRT management and the USB stack
 /// are ready; only its installation matters, never its interface.
@@ -22,12 +24,40 @@
 
 extern "C" EFI_GUID  gUpdateTriggerProtocolGuid;
 
+///
+/// ESRT firmware class of the supported camera model 0x30C9:0x004A; also the
+/// GUID of the capsules that carry its firmware.
+///
+#define CAMERA_30C9_004A_FW_CLASS_GUID \
+  { 0xa6a82337, 0x904e, 0x4742, { 0x9e, 0xca, 0xcf, 0x8e, 0x7d, 0xe4, 0xde, 0x17 } }
+
+///
+/// One supported camera model.
+///
+typedef struct {
+  UINT16      VendorId;   ///< USB idVendor; SUPPORTED_CAMERA_END ends the table
+  UINT16      ProductId;  ///< USB idProduct
+  EFI_GUID    FwClass;    ///< ESRT firmware class, and the GUID of its capsules
+} SUPPORTED_CAMERA_ENTRY;
+
+STATIC_ASSERT (sizeof (SUPPORTED_CAMERA_ENTRY) == 20, "two IDs and a GUID");
+STATIC_ASSERT (OFFSET_OF (SUPPORTED_CAMERA_ENTRY, FwClass) == 4, "FwClass follows the IDs");
+
+#define SUPPORTED_CAMERA_END  0xFFFF
+
+///
+/// The supported cameras, ending with a row whose VendorId is
+/// SUPPORTED_CAMERA_END. Walked with an 8-bit row index.
+///
+extern CONST SUPPORTED_CAMERA_ENTRY  mSupportedCameras[];
+
 //
 // Driver-core globals (zero at load).
 //
 extern EFI_EVENT                 mCapsuleCheckEvent;
 extern VOID                      *mCapsuleCheckRegistration;
 extern ESRT_MANAGEMENT_PROTOCOL  *mEsrtManagement;
+extern CAMERA_CONTEXT            *mCameraContext;
 
 /**
   The driver's entry point: arms the capsule check and returns. It touches no
@@ -45,6 +75,23 @@ EFIAPI
 CameraUpdateDriverEntryPoint (
   IN EFI_HANDLE        ImageHandle,
   IN EFI_SYSTEM_TABLE  *SystemTable
+  );
+
+/**
+  Refreshes the ESRT entry of every supported camera through
+  mEsrtManagement: removes the entries it finds, allocates and zeroes the one
+  camera context (mCameraContext), looks for each camera and registers an
+  entry whose FwVersion is the camera's bcdDevice (0 when it is absent),
+  updating instead an entry that could not be removed and differs.
+
+  @retval EFI_SUCCESS           Every entry is registered and current.
+  @retval EFI_OUT_OF_RESOURCES  The camera context could not be allocated.
+  @return                       The status of the last ESRT operation made
+                                for the last supported camera.
+**/
+EFI_STATUS
+PublishEsrtEntries (
+  VOID
   );
 
 /**
