@@ -187,6 +187,66 @@ XuGetLen (
 }
 
 /**
+  The data request of GET_CUR or SET_CUR: GET_LEN first, so that the setup
+  packet carries the unit's own length for the control, then the request
+  with the caller's length as the data stage.
+
+  @param[in]     UsbIo      The camera's USB I/O protocol.
+  @param[in]     XuIndex    wIndex of the extension unit.
+  @param[in]     Value      wValue: the control selector << 8.
+  @param[in]     Direction  EfiUsbDataIn for GET_CUR, EfiUsbDataOut for SET_CUR.
+  @param[in,out] Buffer     The data.
+  @param[in]     Length     Number of bytes in Buffer.
+
+  @retval EFI_INVALID_PARAMETER  A NULL argument (nothing sent), or the unit's
+                                 GET_LEN failed (no data transfer).
+  @return                        The data transfer's status otherwise.
+**/
+STATIC
+EFI_STATUS
+XuDataRequest (
+  IN     EFI_USB_IO_PROTOCOL     *UsbIo,
+  IN     UINT16                  XuIndex,
+  IN     UINT16                  Value,
+  IN     EFI_USB_DATA_DIRECTION  Direction,
+  IN OUT VOID                    *Buffer,
+  IN     UINT32                  Length
+  )
+{
+  EFI_STATUS  Status;
+  UINT16      ControlLength;
+  BOOLEAN     In;
+
+  if ((UsbIo == NULL) || ((Buffer == NULL) && (Length != 0))) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  //
+  // The setup packet carries the unit's own length for the control.
+  //
+  Status = XuGetLen (UsbIo, XuIndex, Value, &ControlLength);
+  if (EFI_ERROR (Status)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  //
+  // The data stage has the caller's length.
+  //
+  In = (BOOLEAN)(Direction == EfiUsbDataIn);
+  return XuControlTransfer (
+           UsbIo,
+           In ? XU_REQUEST_TYPE_IN : XU_REQUEST_TYPE_OUT,
+           In ? UVC_GET_CUR : UVC_SET_CUR,
+           XuIndex,
+           Value,
+           ControlLength,
+           Direction,
+           Buffer,
+           Length
+           );
+}
+
+/**
   Reads a control (GET_CUR).
 
   @param[in]  UsbIo    The camera's USB I/O protocol.
@@ -210,35 +270,7 @@ XuGetCur (
   IN  UINT32               Length
   )
 {
-  EFI_STATUS  Status;
-  UINT16      ControlLength;
-
-  if ((UsbIo == NULL) || ((Buffer == NULL) && (Length != 0))) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  //
-  // The setup packet carries the unit's own length for the control.
-  //
-  Status = XuGetLen (UsbIo, XuIndex, Value, &ControlLength);
-  if (EFI_ERROR (Status)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  //
-  // The data stage has the caller's length.
-  //
-  return XuControlTransfer (
-           UsbIo,
-           XU_REQUEST_TYPE_IN,
-           UVC_GET_CUR,
-           XuIndex,
-           Value,
-           ControlLength,
-           EfiUsbDataIn,
-           Buffer,
-           Length
-           );
+  return XuDataRequest (UsbIo, XuIndex, Value, EfiUsbDataIn, Buffer, Length);
 }
 
 /**
@@ -265,36 +297,11 @@ XuSetCur (
   IN UINT32               Length
   )
 {
-  EFI_STATUS  Status;
-  UINT16      ControlLength;
-
-  if ((UsbIo == NULL) || ((Buffer == NULL) && (Length != 0))) {
-    return EFI_INVALID_PARAMETER;
-  }
-
   //
-  // The setup packet carries the unit's own length for the control.
+  // UsbControlTransfer takes a non-const buffer for both directions; an OUT
+  // stage only reads it.
   //
-  Status = XuGetLen (UsbIo, XuIndex, Value, &ControlLength);
-  if (EFI_ERROR (Status)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  //
-  // The data stage has the caller's length. UsbControlTransfer takes a
-  // non-const buffer for both directions; an OUT stage only reads it.
-  //
-  return XuControlTransfer (
-           UsbIo,
-           XU_REQUEST_TYPE_OUT,
-           UVC_SET_CUR,
-           XuIndex,
-           Value,
-           ControlLength,
-           EfiUsbDataOut,
-           const_cast<VOID *>(Buffer),
-           Length
-           );
+  return XuDataRequest (UsbIo, XuIndex, Value, EfiUsbDataOut, const_cast<VOID *>(Buffer), Length);
 }
 
 /**
