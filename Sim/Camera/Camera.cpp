@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <stdexcept>
 
 namespace Sim {
 
@@ -14,11 +16,54 @@ constexpr uint8_t kGetLen = 0x85;
 constexpr uint8_t kClassInterfaceOut = 0x21;
 constexpr uint8_t kClassInterfaceIn = 0xA1;
 
+// ISP registers with side effects.
+constexpr uint16_t kLockMarker = 0x0700;  // 0x0700..0x0703
+constexpr uint16_t kLockArm = 0x2041;
+constexpr uint16_t kLockConfirm = 0x2043;
+constexpr uint16_t kLockState = 0x2045;
+constexpr uint16_t kBootControl = 0x20D8;
+constexpr uint16_t kBootControl2 = 0x20DA;
+constexpr uint16_t kResetHint = 0x20DC;
+constexpr uint16_t kReconnectHint = 0x20DD;
+constexpr uint16_t kSpiData = 0x2C24;
+constexpr uint16_t kSpiControl = 0x2C25;
+constexpr uint16_t kSpiReceiveLow = 0x2C26;
+constexpr uint16_t kSpiReceiveHigh = 0x2C27;
+constexpr uint16_t kSpiMode = 0x2C2A;
+constexpr uint16_t kSpiSplitLow = 0x2C2B;
+constexpr uint16_t kSpiSplitHigh = 0x2C2C;
+
+constexpr uint8_t kRestartCommand = 0xA5;
+constexpr uint8_t kReenumerate = 0x5A;
+constexpr uint8_t kReenumerate2 = 0x78;
+constexpr uint8_t kSpiBegin = 0x10;
+constexpr uint8_t kSpiGo = 0x01;
+constexpr uint8_t kSpiBusy = 0x80;
+constexpr size_t kSpiQueueLimit = 4096;  // bytes the send queue holds; more are dropped
+
+// The restart sequence of the WholeImage generations, in order.
+constexpr RegisterWrite kRestartSequence[] = {{0x2034, 0x00}, {0x2030, 0xFF}, {0x2031, 0x00},
+                                              {0x2032, 0x00}, {0x2033, 0x02}, {0x2034, 0x01}};
+
+// Command-table slots.
+constexpr uint8_t kSlotRead = 1;
+constexpr uint8_t kSlotWriteEnable = 4;
+constexpr uint8_t kSlotSectorErase = 6;
+constexpr uint8_t kSlotPageProgram = 9;
+constexpr uint8_t kSlotReadId = 13;
+constexpr uint8_t kNoCommand = 0xFF;
+
 uint32_t Le32(const std::vector<uint8_t> &Data) {
   return Data[0] | (Data[1] << 8) | (Data[2] << 16) | (static_cast<uint32_t>(Data[3]) << 24);
 }
 
 }  // namespace
+
+const std::array<uint8_t, Camera::kCommandSlots> Camera::kStandardCommands = {
+    kNoCommand,  // slot 0: not used
+    0x03, 0x0B, 0x05, 0x06, 0x04, 0x20, 0xD8, 0xC7, 0x02, 0xFF, 0xFF, 0x01,
+    0x9F,  // slot 13: read identification
+};
 
 const std::vector<XuSelector> kCameraXuSelectors = {
     {0x02, 2, kXuSet},           // ISP register address
@@ -36,16 +81,325 @@ const std::vector<XuSelector> kCameraXuSelectors = {
     {0x1F, 32, kXuSet},          // signed digest
 };
 
-Camera::Camera(CameraProfile Profile) : Profile_(Profile), Flash_(Profile.FlashSize, 0xFF) { PowerOn(); }
+// ---------------------------------------------------------------------------
+// Profiles
+// ---------------------------------------------------------------------------
+
+CameraProfile CameraProfile::ForIspKind(char Kind) {
+  CameraProfile P;
+  P.Layout = IspLayout::WholeImage;
+  P.FlashProtected = false;
+  P.EraseNeedsEnable = true;
+  P.LockBit = 0;
+  P.SpiController = false;
+  P.IdThroughUnit = false;
+  switch (Kind) {
+    case 'p':
+    case 'q':
+      P.Reg209E = 0x3E;
+      P.Reg209F = Kind == 'p' ? 0x01 : 0x00;
+      P.Reg20A1 = 0x80;
+      P.Layout = IspLayout::Slotted;
+      P.FlashProtected = true;
+      P.EraseNeedsEnable = false;
+      P.LockBit = 0x01;
+      P.SpiController = true;
+      return P;
+    case 'n':
+      P.Reg209E = 0x15;
+      P.Layout = IspLayout::Banked;
+      P.FlashProtected = true;
+      P.EraseNeedsEnable = false;
+      P.LockBit = 0x08;
+      return P.WithGenerationByte(0x02);
+    case 'k':
+      P.LockBit = 0x04;
+      return P.WithGenerationByte(0xC2);
+    case 'f':
+      return P.WithGenerationByte(0x62);
+    case 'g':
+      return P.WithGenerationByte(0x92);
+    case 'h':
+      return P.WithGenerationByte(0x82);
+    case 'i':
+    case 'l':
+      P.Reg20D0 = Kind == 'l' ? 0x10 : 0x00;
+      return P.WithGenerationByte(0xA2);
+    case 'j':
+      return P.WithGenerationByte(0xB2);
+    case 'm':
+      return P.WithGenerationByte(0xD2);
+    default:
+      throw std::invalid_argument("no ISP generation of that kind");
+  }
+}
+
+CameraProfile CameraProfile::WithGenerationByte(uint8_t Value) const {
+  CameraProfile P = *this;
+  P.Reg20FF = Value;
+  if (P.Reg209E == 0x3E) {
+    return P;
+  }
+  const uint8_t Nibble = Value >> 4;
+  const bool Unit = Nibble == 0xB || Nibble == 0xC || Nibble == 0xD;
+  P.IdThroughUnit = Unit;
+  P.SpiController = !Unit && Nibble != 0xA && ((Value & 1) == 0 || Value == 0x0F);
+  return P;
+}
+
+// ---------------------------------------------------------------------------
+// Power, boot and restart
+// ---------------------------------------------------------------------------
+
+Camera::Camera(CameraProfile Profile) : Profile_(Profile), Chip_(Profile.FlashKind, Profile.FlashSize) { PowerOn(); }
 
 void Camera::PowerOn() {
-  Registers_.fill(0);
+  Chip_.PowerCycle();
   AddressSpace_.clear();
+  Commands_ = kStandardCommands;
+  CommandSlot_ = 0;
+  CommandMode_ = 0;
+  LastSet_.clear();
+  RestartPending_ = false;
+  Boot();
+}
+
+void Camera::Restarted() {
+  RestartPending_ = false;
+  ++RestartsCompleted_;
+  Boot();
+}
+
+void Camera::Boot() {
+  Registers_.fill(0);
+  Registers_[0x209E] = Profile_.Reg209E;
+  Registers_[0x209F] = Profile_.Reg209F;
+  Registers_[0x20A1] = Profile_.Reg20A1;
+  Registers_[0x20D0] = Profile_.Reg20D0;
+  Registers_[0x20FF] = Profile_.Reg20FF;
+  if (Profile_.LockMarker) {
+    std::memcpy(&Registers_[kLockMarker], "FWPO", 4);
+  }
+  Registers_[kLockState] = Profile_.Unlocked ? Profile_.LockBit : 0;
+  for (const auto &Entry : Profile_.BootRegisters) {
+    Registers_[Entry.first] = Entry.second;
+  }
   RegisterAddress_ = 0;
   DwordAddress_ = 0;
   FlashAddress_ = 0;
-  LastSet_.clear();
+  FlashEnable_ = false;
+  LockArmed_ = 0;
+  RestartStep_ = 0;
+  SpiSend_.clear();
+  SpiReceive_.clear();
+  SpiPending_ = false;
+  SpiBusyLeft_ = 0;
+  // The boot code sets or clears the chip's block protection.
+  Chip_.SetStatus(Profile_.FlashProtected ? FlashChip::kBlockProtect : 0, 0);
+  // Seam: what runs (the image in flash or the ROM) and so the identity on
+  // the bus will be decided here from the flash contents.
 }
+
+void Camera::RequestRestart() {
+  if (RestartPending_) {
+    return;  // already on its way off the bus
+  }
+  RestartPending_ = true;
+  ++RestartsRequested_;
+  if (Bus_ != nullptr) {
+    Bus_->Replug(Port_, kRestartLeaveNs, kRestartReturnNs);
+  } else {
+    Restarted();  // on no bus: nothing to leave
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Registers
+// ---------------------------------------------------------------------------
+
+uint8_t Camera::ReadRegister(uint16_t Address) {
+  if (SpiRegister(Address)) {
+    if (Address == kSpiData) {
+      if (SpiPending_ || SpiReceive_.empty()) {
+        return 0xFF;
+      }
+      const uint8_t Byte = SpiReceive_.front();
+      SpiReceive_.pop_front();
+      return Byte;
+    }
+    if (Address == kSpiControl) {
+      if (!SpiPending_) {
+        return 0x00;
+      }
+      if (SpiNeverReady_) {
+        return kSpiBusy;
+      }
+      if (SpiBusyLeft_ > 0) {
+        --SpiBusyLeft_;
+        return kSpiBusy;
+      }
+      SpiRun();
+      return 0x00;
+    }
+  }
+  return Registers_[Address];
+}
+
+void Camera::WriteRegister(uint16_t Address, uint8_t Value) {
+  Registers_[Address] = Value;
+  RegisterWrites_.push_back({Address, Value});
+
+  if (SpiRegister(Address)) {
+    if (Address == kSpiData && !SpiPending_ && SpiSend_.size() < kSpiQueueLimit) {
+      SpiSend_.push_back(Value);
+    } else if (Address == kSpiControl && Value == kSpiBegin) {
+      SpiSend_.clear();
+      SpiReceive_.clear();
+      SpiPending_ = false;  // a command still pending is abandoned
+    } else if (Address == kSpiControl && Value == kSpiGo && !SpiPending_) {
+      SpiStart();
+    }
+    return;
+  }
+
+  // Update lock: the bit written to 0x2041 and then the same value to 0x2043.
+  if (Profile_.LockBit != 0) {
+    if (Address == kLockArm) {
+      LockArmed_ = Value;
+    } else if (Address == kLockConfirm) {
+      if (Value == LockArmed_) {
+        Registers_[kLockState] |= static_cast<uint8_t>(Value & Profile_.LockBit);
+      }
+      LockArmed_ = 0;
+    }
+  }
+
+  switch (Profile_.Layout) {
+    case IspLayout::WholeImage: {
+      if (Address < 0x2030 || Address > 0x2034) {
+        return;
+      }
+      const RegisterWrite &Next = kRestartSequence[RestartStep_];
+      if (Address == Next.Address && Value == Next.Value) {
+        if (++RestartStep_ == std::size(kRestartSequence)) {
+          RestartStep_ = 0;
+          RequestRestart();
+        }
+      } else {
+        // Out of order: the sequence starts over (a write of its first step
+        // starts a new one).
+        const RegisterWrite &First = kRestartSequence[0];
+        RestartStep_ = (Address == First.Address && Value == First.Value) ? 1 : 0;
+      }
+      return;
+    }
+    case IspLayout::Banked:
+      if (Address == kBootControl && Value == kRestartCommand) {
+        RequestRestart();
+      } else if ((Address == kBootControl && Value == kReenumerate) ||
+                 (Address == kBootControl2 && Value == kReenumerate2)) {
+        const bool StayOnBus = Registers_[kResetHint] == 1 && (Registers_[kReconnectHint] & 3) != 3;
+        if (!StayOnBus) {
+          RequestRestart();
+        }
+      }
+      return;
+    case IspLayout::Slotted:
+      if (Address == kBootControl && Value == kRestartCommand) {
+        RequestRestart();
+      }
+      return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// SPI controller
+// ---------------------------------------------------------------------------
+
+void Camera::SpiStart() {
+  SpiReceive_.clear();
+  SpiPending_ = true;
+  SpiBusyLeft_ = SpiBusyPolls_;
+  if (SpiBusyLeft_ == 0 && !SpiNeverReady_) {
+    SpiRun();
+  }
+}
+
+void Camera::SpiRun() {
+  SpiPending_ = false;
+  const size_t ReceiveCount = Registers_[kSpiReceiveLow] | (Registers_[kSpiReceiveHigh] << 8);
+  std::vector<uint8_t> First;
+  std::vector<uint8_t> Second = SpiSend_;
+  if (Registers_[kSpiMode] == 1) {
+    // Two transactions: all but the last N queued bytes (N from 0x2C2B/0x2C2C)
+    // without receiving, then the last N with the receive count.
+    const size_t Split = Registers_[kSpiSplitLow] | (Registers_[kSpiSplitHigh] << 8);
+    const size_t Keep = std::min(Split, SpiSend_.size());
+    First.assign(SpiSend_.begin(), SpiSend_.end() - static_cast<std::ptrdiff_t>(Keep));
+    Second.assign(SpiSend_.end() - static_cast<std::ptrdiff_t>(Keep), SpiSend_.end());
+  }
+  SpiSend_.clear();
+  if (!First.empty()) {
+    Chip_.Transaction(First, 0);
+  }
+  if (!Second.empty() || ReceiveCount != 0) {
+    std::vector<uint8_t> In = Chip_.Transaction(Second, ReceiveCount);
+    SpiReceive_.assign(In.begin(), In.end());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The ISP's flash operations through its command table
+// ---------------------------------------------------------------------------
+
+std::vector<uint8_t> Camera::ChipCommand(std::vector<uint8_t> Out, size_t ReceiveCount) {
+  if (!Out.empty() && Out[0] == kNoCommand) {
+    // 0xFF marks a command the chip does not have: the ISP sends nothing.
+    return std::vector<uint8_t>(ReceiveCount, 0xFF);
+  }
+  return Chip_.Transaction(Out, ReceiveCount);
+}
+
+std::vector<uint8_t> Camera::AddressedCommand(uint8_t Opcode, uint32_t Address, const uint8_t *Data, size_t Length,
+                                              size_t ReceiveCount) {
+  std::vector<uint8_t> Out = {Opcode, static_cast<uint8_t>(Address >> 16), static_cast<uint8_t>(Address >> 8),
+                              static_cast<uint8_t>(Address)};
+  if (Length != 0) {
+    Out.insert(Out.end(), Data, Data + Length);
+  }
+  return ChipCommand(std::move(Out), ReceiveCount);
+}
+
+void Camera::FlashErase(uint32_t Address) {
+  if (Profile_.EraseNeedsEnable && !FlashEnable_) {
+    return;
+  }
+  ChipCommand({Commands_[kSlotWriteEnable]}, 0);
+  AddressedCommand(Commands_[kSlotSectorErase], Address, nullptr, 0, 0);
+}
+
+void Camera::FlashProgram(uint32_t Address, const std::vector<uint8_t> &Data) {
+  if (Profile_.EraseNeedsEnable && !FlashEnable_) {
+    return;
+  }
+  // One write enable and one program instruction per page the chunk touches.
+  size_t Done = 0;
+  while (Done < Data.size()) {
+    const uint32_t At = Address + static_cast<uint32_t>(Done);
+    const size_t Piece = std::min<size_t>(Data.size() - Done, FlashChip::kPageSize - At % FlashChip::kPageSize);
+    ChipCommand({Commands_[kSlotWriteEnable]}, 0);
+    AddressedCommand(Commands_[kSlotPageProgram], At, Data.data() + Done, Piece, 0);
+    Done += Piece;
+  }
+}
+
+std::vector<uint8_t> Camera::FlashReadChunk(uint32_t Address, size_t Length) {
+  return AddressedCommand(Commands_[kSlotRead], Address, nullptr, 0, Length);
+}
+
+// ---------------------------------------------------------------------------
+// USB
+// ---------------------------------------------------------------------------
 
 EFI_USB_DEVICE_DESCRIPTOR Camera::DeviceDescriptor() const {
   EFI_USB_DEVICE_DESCRIPTOR D{};
@@ -56,6 +410,7 @@ EFI_USB_DEVICE_DESCRIPTOR Camera::DeviceDescriptor() const {
   D.DeviceSubClass = 0x02;
   D.DeviceProtocol = 0x01;
   D.MaxPacketSize0 = 0x40;
+  // Seam: the identity of what Boot() chose to run.
   D.IdVendor = Profile_.VendorId;
   D.IdProduct = Profile_.ProductId;
   D.BcdDevice = Profile_.BcdDevice;
@@ -164,16 +519,19 @@ EFI_STATUS Camera::ExtensionUnit(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION D
     Data.assign(Length, 0);
     switch (Selector) {
       case 0x03:
-        Data[0] = Registers_[RegisterAddress_];
+        Data[0] = ReadRegister(RegisterAddress_);
         break;
       case 0x0F:
-        for (uint16_t I = 0; I < Length; ++I) {
-          Data[I] = Flash_[FlashOffset(FlashAddress_ + I)];
+        Data = FlashReadChunk(FlashAddress_, Length);
+        break;
+      case 0x17: {
+        if (!Profile_.IdThroughUnit) {
+          return EFI_DEVICE_ERROR;  // this generation's firmware does not serve the control
         }
+        const std::vector<uint8_t> Id = ChipCommand({Commands_[kSlotReadId]}, 3);
+        std::copy(Id.begin(), Id.end(), Data.begin());
         break;
-      case 0x17:
-        std::copy(Profile_.FlashId.begin(), Profile_.FlashId.end(), Data.begin());
-        break;
+      }
       case 0x1B:
         for (uint32_t I = 0; I < 4; ++I) {
           Data[I] = AddressByte(DwordAddress_ + I);
@@ -187,28 +545,39 @@ EFI_STATUS Camera::ExtensionUnit(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION D
 
   if (Setup.RequestType == kClassInterfaceOut && Setup.Request == kSetCur && Direction == EfiUsbDataOut &&
       (Control->Requests & kXuSet) != 0) {
+    if (Selector == 0x07 && std::find(RefusedSlots_.begin(), RefusedSlots_.end(), Data[0]) != RefusedSlots_.end()) {
+      return EFI_DEVICE_ERROR;
+    }
     LastSet_[Selector] = Data;
     switch (Selector) {
       case 0x02:
         RegisterAddress_ = static_cast<uint16_t>(Data[0] | (Data[1] << 8));
         break;
       case 0x03:
-        Registers_[RegisterAddress_] = Data[0];
+        WriteRegister(RegisterAddress_, Data[0]);
         break;
-      case 0x0D: {
-        // Erase the 4 KiB sector that holds the address.
-        const uint32_t Sector = FlashOffset(Le32(Data)) & ~0xFFFu;
-        std::fill(Flash_.begin() + Sector, Flash_.begin() + std::min<size_t>(Sector + 4096, Flash_.size()), 0xFF);
+      case 0x07:
+        CommandSlot_ = Data[0];
         break;
-      }
+      case 0x08:
+        if (CommandSlot_ < kCommandSlots) {
+          Commands_[CommandSlot_] = Data[0];
+        }
+        break;
+      case 0x09:
+        FlashEnable_ = Data[0] == 1;
+        break;
+      case 0x0D:
+        FlashErase(Le32(Data));
+        break;
       case 0x0E:
         FlashAddress_ = Le32(Data);
         break;
       case 0x0F:
-        // NOR programming only clears bits: what was not erased stays mixed in.
-        for (uint16_t I = 0; I < Length; ++I) {
-          Flash_[FlashOffset(FlashAddress_ + I)] &= Data[I];
-        }
+        FlashProgram(FlashAddress_, Data);
+        break;
+      case 0x10:
+        CommandMode_ = Data[0];
         break;
       case 0x1A:
         DwordAddress_ = Le32(Data);
