@@ -59,6 +59,7 @@ CapsuleCheckNotify (
   @retval EFI_SUCCESS  The notify event was created and registered.
   @return              The failure of CreateEvent or RegisterProtocolNotify.
 **/
+extern "C"
 EFI_STATUS
 EFIAPI
 CameraUpdateDriverEntryPoint (

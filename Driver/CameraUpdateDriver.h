@@ -70,6 +70,7 @@ extern CAMERA_CONTEXT            *mCameraContext;
   @return              The failure of CreateEvent or RegisterProtocolNotify;
                        after the latter the event is closed again.
 **/
+extern "C"
 EFI_STATUS
 EFIAPI
 CameraUpdateDriverEntryPoint (

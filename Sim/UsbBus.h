@@ -32,7 +32,17 @@ struct UsbSetup {
   uint16_t Length;
 };
 
-class UsbBus;
+// What a device model needs from the bus it is plugged into: a way to leave
+// it and come back (a restart the device asks for). UsbBus is the simulated
+// platform's; a bus outside the simulated platform (Sim/UsbRedir) implements
+// the same.
+class UsbHub {
+ public:
+  virtual ~UsbHub() = default;
+  // The device on Port leaves LeaveAfterNs from now and is back, with
+  // Restarted() called, ReturnAfterNs after that.
+  virtual void Replug(uint8_t Port, uint64_t LeaveAfterNs, uint64_t ReturnAfterNs) = 0;
+};
 
 // One control transfer as the bus saw it.
 struct UsbTransfer {
@@ -66,27 +76,27 @@ class UsbDeviceModel {
   // unlike PowerOn, RAM it keeps across restarts stays.
   virtual void Restarted() {}
   // The bus tells the device where it sits, so that it can ask for a replug.
-  void PluggedInto(UsbBus *Bus, uint8_t Port) {
+  void PluggedInto(UsbHub *Bus, uint8_t Port) {
     Bus_ = Bus;
     Port_ = Port;
   }
 
  protected:
-  UsbBus *Bus_ = nullptr;
+  UsbHub *Bus_ = nullptr;
   uint8_t Port_ = 0;
 };
 
 // Root-port devices of a machine: what is plugged in survives a reset.
 using UsbPortMap = std::map<uint8_t, std::shared_ptr<UsbDeviceModel>>;
 
-class UsbBus {
+class UsbBus : public UsbHub {
  public:
   enum class HotPlugMode { Immediate, Enumerated };
   static constexpr uint64_t kEnumerationPeriodNs = 50000000;  // 50 ms root-port poll
   static constexpr uint64_t kDefaultTransferCostNs = 100000;  // 100 us per control transfer
 
   UsbBus(BootServicesSim &Boot, VirtualClock &Clock, UsbPortMap &Ports);
-  ~UsbBus();
+  ~UsbBus() override;
   UsbBus(const UsbBus &) = delete;
   UsbBus &operator=(const UsbBus &) = delete;
 
@@ -103,7 +113,7 @@ class UsbBus {
   // A device restarting: it leaves the port LeaveAfterNs from now and is back,
   // with Restarted() called, ReturnAfterNs after that. The machine keeps it
   // plugged in throughout (a reset in between finds it there at power-on).
-  void Replug(uint8_t Port, uint64_t LeaveAfterNs, uint64_t ReturnAfterNs);
+  void Replug(uint8_t Port, uint64_t LeaveAfterNs, uint64_t ReturnAfterNs) override;
   // Brings the interface handles in line with the ports, as the bus driver's
   // enumeration does.
   void Enumerate();

@@ -1,6 +1,7 @@
 // AcpiTimerLib against the simulated PM timer: delays measured in virtual
 // time, counter wrap-around, and the counter's properties.
 #include <cstdint>
+#include <memory>
 
 #include <Library/TimerLib.h>
 
@@ -84,6 +85,46 @@ TEST_F(AcpiTimerLibTest, CounterIsTheTimersLowTwentyFourBits) {
   uint64_t Waited = ElapsedUs(P(), [] { MicroSecondDelay(1000); });
   EXPECT_GE(Waited, 1000u);
   EXPECT_LE(Waited, 1003u);
+}
+
+// The bound of a wait, in counter reads: 32 per tick asked for, plus 32
+// (AcpiTimerLib.cpp explains the factor). 100 us are 357 ticks.
+constexpr uint64_t kTicksIn100Us = 357;
+constexpr uint64_t kMaxReadsFor100Us = (kTicksIn100Us + 1) * 32;
+
+TEST_F(AcpiTimerLibTest, DelayOnATimerThatNeverMovesEnds) {
+  // A wrong port reads all ones and never changes. The reader starts moving
+  // only after far more reads than the bound allows, so a wait without a
+  // bound ends too (instead of hanging the test) and fails the count below.
+  // (The count is shared with the mapping, which outlives this function.)
+  auto Reads = std::make_shared<uint64_t>(0);
+  P().Ports().Map(
+      kPmTimerPort, 4,
+      [Reads](uint16_t, uint8_t) -> uint32_t {
+        ++*Reads;
+        return *Reads < 4 * kMaxReadsFor100Us ? 0xFFFFFFFFu : static_cast<uint32_t>(*Reads);
+      },
+      nullptr, "StuckPmTimer");
+  EXPECT_EQ(MicroSecondDelay(100), 100u);
+  EXPECT_LE(*Reads, kMaxReadsFor100Us);
+  EXPECT_GE(*Reads, kTicksIn100Us * 16);
+
+  *Reads = 0;
+  EXPECT_EQ(NanoSecondDelay(100000), 100000u);
+  EXPECT_LE(*Reads, kMaxReadsFor100Us);
+}
+
+TEST_F(AcpiTimerLibTest, TimerSlowerThanAnyPortReadIsNotCutShort) {
+  // One tick every 16 reads: a read would have to take 17 ns for this, far
+  // quicker than any port read, yet the wait still counts every tick.
+  auto Reads = std::make_shared<uint64_t>(0);
+  P().Ports().Map(
+      kPmTimerPort, 4,
+      [Reads](uint16_t, uint8_t) -> uint32_t { return static_cast<uint32_t>((*Reads)++ / 16); }, nullptr,
+      "SlowPmTimer");
+  MicroSecondDelay(100);
+  EXPECT_GE((*Reads - 1) / 16, kTicksIn100Us);
+  EXPECT_LE((*Reads - 1) / 16, kTicksIn100Us + 1);
 }
 
 TEST(AcpiTimerLibConversion, TicksToNanoSecondsTruncatesAndDoesNotOverflow) {

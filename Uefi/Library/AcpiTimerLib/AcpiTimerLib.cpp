@@ -6,6 +6,10 @@
   modulo 2^24, so a counter wrap in the middle of a delay costs nothing. This
   holds for delays of any length as long as two reads are less than one
   counter period (about 4.6 seconds) apart.
+
+  A delay also ends when the timer does not move: a wrong port reads a
+  constant (all ones where nothing decodes it), and a boot must not hang on
+  it. See ACPI_PM_TIMER_MAX_READS_PER_TICK.
 **/
 
 #include <Base.h>
@@ -23,6 +27,18 @@
 
 #define ACPI_PM_TIMER_FREQUENCY  3579545ULL
 #define ACPI_PM_TIMER_MASK       0xFFFFFFULL
+
+//
+// The most counter reads a wait of N ticks may take: (N + 1) times this
+// factor. One tick lasts 279 ns, so a moving timer could only need more if a
+// port read plus CpuPause took under 279 / 32 = 8.7 ns, while a read of an
+// I/O port takes hundreds of nanoseconds on real hardware and a virtual
+// machine's port read is slower still. A timer that never moves therefore
+// ends the wait after this many reads, roughly 32 reads per tick asked for
+// (the wait then lasts about 32 times the read time per tick, instead of
+// forever); a timer that moves is never cut short by it.
+//
+#define ACPI_PM_TIMER_MAX_READS_PER_TICK  32ULL
 
 /** Reads the 24-bit counter. **/
 STATIC
@@ -58,6 +74,8 @@ InternalWaitTicks (
   )
 {
   UINT64  Elapsed;
+  UINT64  Reads;
+  UINT64  MaxReads;
   UINT32  Previous;
   UINT32  Now;
 
@@ -68,11 +86,23 @@ InternalWaitTicks (
     return;
   }
 
+  //
+  // Only a delay of thousands of years could make the product wrap; such a
+  // delay gets no bound at all rather than a wrapped, tiny one.
+  //
+  if (Ticks >= MAX_UINT64 / ACPI_PM_TIMER_MAX_READS_PER_TICK - 1) {
+    MaxReads = MAX_UINT64;
+  } else {
+    MaxReads = (Ticks + 1) * ACPI_PM_TIMER_MAX_READS_PER_TICK;
+  }
+
   Elapsed  = 0;
   Previous = InternalReadPmTimer ();
-  while (Elapsed < Ticks) {
+  Reads    = 1;
+  while ((Elapsed < Ticks) && (Reads < MaxReads)) {
     CpuPause ();
     Now       = InternalReadPmTimer ();
+    Reads++;
     Elapsed  += (Now - Previous) & ACPI_PM_TIMER_MASK;
     Previous  = Now;
   }

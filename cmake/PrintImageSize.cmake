@@ -1,0 +1,10 @@
+cmake_minimum_required(VERSION 3.25)
+# Prints the size of a linked image (run after each link of the uefi build).
+file(SIZE ${IMAGE} size)
+math(EXPR kib_tenths "(${size} * 10 + 512) / 1024")
+math(EXPR kib "${kib_tenths} / 10")
+math(EXPR tenth "${kib_tenths} % 10")
+get_filename_component(name ${IMAGE} NAME)
+if(NOT QUIET)
+  message(STATUS "${name}: ${size} bytes (${kib}.${tenth} KiB)")
+endif()
