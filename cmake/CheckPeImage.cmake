@@ -1,10 +1,22 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks that IMAGE is what UEFI firmware loads as a driver: a PE32+ image
 # (MZ, PE\0\0, optional-header magic 0x20B) for x64 (machine 0x8664) with
-# subsystem 11 (EFI boot service driver), relocatable (relocations not
+# subsystem SUBSYSTEM (default 11, EFI boot service driver; 10 for an EFI
+# application), relocatable (relocations not
 # stripped, as /fixed would; any relocation directory lies in a .reloc
 # section), no export table, and its entry point at ENTRY, whose RVA comes from the
 # linker's map file MAP. Fails with a message naming the first fault.
+
+if(NOT DEFINED SUBSYSTEM)
+  set(SUBSYSTEM 11)
+endif()
+if(SUBSYSTEM EQUAL 10)
+  set(kind "EFI application")
+elseif(SUBSYSTEM EQUAL 11)
+  set(kind "EFI boot service driver")
+else()
+  message(FATAL_ERROR "SUBSYSTEM must be 10 or 11, not ${SUBSYSTEM}")
+endif()
 
 file(READ ${IMAGE} hex HEX)
 string(LENGTH "${hex}" hex_length)
@@ -30,7 +42,7 @@ endfunction()
 # NOTICE prints the fault on one line (FATAL_ERROR would wrap it).
 function(fail what)
   message(NOTICE "${IMAGE}: ${what}")
-  message(FATAL_ERROR "not a relocatable PE32+ EFI boot service driver")
+  message(FATAL_ERROR "not a relocatable PE32+ ${kind}")
 endfunction()
 
 function(hexof out value)
@@ -83,8 +95,8 @@ math(EXPR at "${opt} + 16")
 read_le(entry_rva ${at} 4)
 math(EXPR at "${opt} + 68")
 read_le(subsystem ${at} 2)
-if(NOT subsystem EQUAL 11)
-  fail("subsystem is ${subsystem}, expected 11 (EFI boot service driver)")
+if(NOT subsystem EQUAL SUBSYSTEM)
+  fail("subsystem is ${subsystem}, expected ${SUBSYSTEM} (${kind})")
 endif()
 math(EXPR at "${opt} + 108")
 read_le(directory_count ${at} 4)
@@ -94,7 +106,7 @@ endif()
 math(EXPR at "${opt} + 112 + 4")
 read_le(export_size ${at} 4)
 if(NOT export_size EQUAL 0)
-  fail("the image has an export table (${export_size} bytes); a driver exposes only its entry point")
+  fail("the image has an export table (${export_size} bytes); an image exposes only its entry point")
 endif()
 # The relocation directory. Code that addresses everything relative to the
 # instruction pointer needs no relocations, and lld then writes no .reloc
@@ -160,5 +172,5 @@ if(NOT entry_rva EQUAL expected_rva)
 endif()
 
 hexof(e ${entry_rva})
-message(STATUS "${IMAGE}: PE32+ x64 EFI boot service driver, ${size} bytes, ${section_count} sections, "
+message(STATUS "${IMAGE}: PE32+ x64 ${kind}, ${size} bytes, ${section_count} sections, "
                "${reloc_size} bytes of base relocations, entry ${ENTRY} at RVA ${e}")

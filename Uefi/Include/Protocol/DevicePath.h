@@ -1,6 +1,6 @@
 /** @file
   The device-path protocol and the node layouts this tree uses: ACPI
-  (PciRoot), PCI, USB and the end nodes.
+  (PciRoot), PCI, USB, media file path and the end nodes.
 **/
 
 #ifndef __EFI_DEVICE_PATH_PROTOCOL_H__
@@ -32,6 +32,7 @@ struct _EFI_DEVICE_PATH_PROTOCOL {
 #define MESSAGING_DEVICE_PATH             0x03
 #define MSG_USB_DP                        0x05
 #define MEDIA_DEVICE_PATH                 0x04
+#define MEDIA_FILEPATH_DP                 0x04
 #define BBS_DEVICE_PATH                   0x05
 #define END_DEVICE_PATH_TYPE              0x7F
 #define END_ENTIRE_DEVICE_PATH_SUBTYPE    0xFF
@@ -65,6 +66,17 @@ typedef struct {
   UINT8                       InterfaceNumber;
 } USB_DEVICE_PATH;
 
+///
+/// File path on the volume of the preceding nodes: a NUL-terminated UCS-2
+/// path name whose length the header gives.
+///
+typedef struct {
+  EFI_DEVICE_PATH_PROTOCOL    Header;
+  CHAR16                      PathName[1];
+} FILEPATH_DEVICE_PATH;
+
+#define SIZE_OF_FILEPATH_DEVICE_PATH  OFFSET_OF (FILEPATH_DEVICE_PATH, PathName)
+
 #pragma pack()
 
 STATIC_ASSERT (sizeof (EFI_DEVICE_PATH_PROTOCOL) == 4, "device-path header is 4 bytes");
@@ -72,6 +84,7 @@ STATIC_ASSERT (sizeof (PCI_DEVICE_PATH) == 6, "PCI node is 6 bytes");
 STATIC_ASSERT (OFFSET_OF (PCI_DEVICE_PATH, Device) == 5, "PCI Device follows Function");
 STATIC_ASSERT (sizeof (ACPI_HID_DEVICE_PATH) == 12, "ACPI node is 12 bytes");
 STATIC_ASSERT (sizeof (USB_DEVICE_PATH) == 6, "USB node is 6 bytes");
+STATIC_ASSERT (SIZE_OF_FILEPATH_DEVICE_PATH == 4, "the file path name follows the header");
 
 #define PNP_EISA_ID_CONST       0x41d0
 #define EISA_ID(_Name, _Num)    ((UINT32)((_Name) | (_Num) << 16))

@@ -1,0 +1,172 @@
+/** @file
+  The firmware test harness (BOOTX64.EFI): the services a real platform gives
+  CameraUpdateDxe and OVMF lacks, the driver's loading and trigger, and the
+  lines on the console that a test reads.
+
+  Every line the harness prints starts with "HARNESS " so that a test can pick
+  it out of the serial log among the firmware's own output.
+**/
+
+#ifndef __CAMERA_HARNESS_H__
+#define __CAMERA_HARNESS_H__
+
+#include <Uefi.h>
+#include <Guid/SystemResourceTable.h>
+#include <Protocol/EsrtManagement.h>
+
+///
+/// Entries the harness's ESRT repository holds at most.
+///
+#define HARNESS_ESRT_CAPACITY  8
+
+//
+// The tables of the running firmware, set first thing in the entry point.
+//
+extern EFI_SYSTEM_TABLE      *mHarnessSystemTable;
+extern EFI_BOOT_SERVICES     *mHarnessBootServices;
+extern EFI_RUNTIME_SERVICES  *mHarnessRuntimeServices;
+
+///
+/// One console line under construction: UCS-2 text with room for the CR LF
+/// and the terminating NUL. Appends past the end are dropped.
+///
+typedef struct {
+  CHAR16    Text[160];
+  UINTN     Length;
+} HARNESS_LINE;
+
+/**
+  Starts a line with the "HARNESS " prefix.
+
+  @param[out] Line  The line to start.
+**/
+VOID
+HarnessLineStart (
+  OUT HARNESS_LINE  *Line
+  );
+
+/**
+  Appends an ASCII string.
+
+  @param[in,out] Line    The line.
+  @param[in]     String  NUL-terminated ASCII text.
+**/
+VOID
+HarnessLineAscii (
+  IN OUT HARNESS_LINE  *Line,
+  IN     CONST CHAR8   *String
+  );
+
+/**
+  Appends a UCS-2 string.
+
+  @param[in,out] Line    The line.
+  @param[in]     String  NUL-terminated UCS-2 text.
+**/
+VOID
+HarnessLineUnicode (
+  IN OUT HARNESS_LINE  *Line,
+  IN     CONST CHAR16  *String
+  );
+
+/**
+  Appends a value as "0x" followed by upper-case hexadecimal digits, at least
+  MinDigits of them.
+
+  @param[in,out] Line       The line.
+  @param[in]     Value      The value.
+  @param[in]     MinDigits  Digits to pad to with zeros (1 to 16).
+**/
+VOID
+HarnessLineHex (
+  IN OUT HARNESS_LINE  *Line,
+  IN     UINT64        Value,
+  IN     UINTN         MinDigits
+  );
+
+/**
+  Appends a value in decimal.
+
+  @param[in,out] Line   The line.
+  @param[in]     Value  The value.
+**/
+VOID
+HarnessLineDecimal (
+  IN OUT HARNESS_LINE  *Line,
+  IN     UINT64        Value
+  );
+
+/**
+  Appends a GUID in its registry format, upper case:
+  XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX.
+
+  @param[in,out] Line  The line.
+  @param[in]     Guid  The GUID.
+**/
+VOID
+HarnessLineGuid (
+  IN OUT HARNESS_LINE    *Line,
+  IN     CONST EFI_GUID  *Guid
+  );
+
+/**
+  Ends the line with CR LF and writes it to ConOut.
+
+  @param[in,out] Line  The line.
+**/
+VOID
+HarnessLinePrint (
+  IN OUT HARNESS_LINE  *Line
+  );
+
+/**
+  Prints "HARNESS <Label> status=0x..." for one step.
+
+  @param[in] Label   ASCII words naming the step.
+  @param[in] Status  The step's status.
+**/
+VOID
+HarnessPrintStatus (
+  IN CONST CHAR8  *Label,
+  IN EFI_STATUS   Status
+  );
+
+/**
+  Tells whether two GUIDs are equal.
+
+  @param[in] Left   A GUID.
+  @param[in] Right  A GUID.
+
+  @retval TRUE   All 16 bytes are equal.
+  @retval FALSE  They differ.
+**/
+BOOLEAN
+HarnessGuidEqual (
+  IN CONST EFI_GUID  *Left,
+  IN CONST EFI_GUID  *Right
+  );
+
+/**
+  Prints a line of ASCII words: "HARNESS <Words>".
+
+  @param[in] Words  The words.
+**/
+VOID
+HarnessPrintWords (
+  IN CONST CHAR8  *Words
+  );
+
+/**
+  Installs the ESRT management protocol on a new handle and publishes the
+  (empty) ESRT configuration table.
+
+  @retval EFI_SUCCESS  The protocol is installed and the table published.
+  @return              The failure of InstallProtocolInterface or of the
+                       table's publication.
+**/
+EFI_STATUS
+HarnessInstallEsrtManagement (
+  VOID
+  );
+
+#endif
