@@ -4,10 +4,13 @@
 # run `cmake --workflow --preset uefi` (BOOTX64.EFI, CameraUpdateDxeQemu.efi)
 # and build the host target camera-redir first.
 #
-#   scripts/ovmf-run.sh [--unplugged] [--timeout SECONDS] [--keep]
+#   scripts/ovmf-run.sh [--unplugged] [--isp LETTER] [--probe] [--timeout SECONDS] [--keep]
 #
 #   --unplugged   camera-redir answers QEMU but never connects a device: the
 #                 bus has no camera
+#   --isp LETTER  passed to camera-redir: the camera's ISP generation
+#   --probe       boot ProbeX64.EFI (the USB hot-plug probe) in place of the
+#                 harness; its PROBE lines are printed too
 #   --timeout S   kill QEMU after S seconds (default 120)
 #   --keep        keep the work directory (ESP, vars, logs) and print its path
 #
@@ -18,14 +21,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 unplugged=0
+isp=""
+probe=0
 timeout_s=120
 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --unplugged) unplugged=1 ;;
+    --isp) isp="$2"; shift ;;
+    --probe) probe=1 ;;
     --timeout) timeout_s="$2"; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: $0 [--unplugged] [--timeout SECONDS] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--unplugged] [--isp LETTER] [--probe] [--timeout SECONDS] [--keep]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -34,7 +41,9 @@ uefi_build="${UEFI_BUILD:-build/uefi}"
 redir="${CAMERA_REDIR:-build/host/camera-redir}"
 ovmf_code="${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}"
 ovmf_vars="${OVMF_VARS:-/usr/share/OVMF/OVMF_VARS_4M.fd}"
-for f in "$uefi_build/BOOTX64.EFI" "$uefi_build/CameraUpdateDxeQemu.efi" "$redir" "$ovmf_code" "$ovmf_vars"; do
+boot_image="$uefi_build/BOOTX64.EFI"
+[ "$probe" = 1 ] && boot_image="$uefi_build/ProbeX64.EFI"
+for f in "$boot_image" "$uefi_build/CameraUpdateDxeQemu.efi" "$redir" "$ovmf_code" "$ovmf_vars"; do
   if [ ! -e "$f" ]; then
     echo "ovmf-run: missing $f (build it first: cmake --workflow --preset uefi; the host target camera-redir)" >&2
     exit 2
@@ -60,7 +69,7 @@ trap cleanup EXIT
 # The ESP: the harness where the firmware's removable-media boot looks for
 # it, the driver at the root where the harness loads it from.
 mkdir -p "$work/esp/EFI/BOOT"
-cp "$uefi_build/BOOTX64.EFI" "$work/esp/EFI/BOOT/BOOTX64.EFI"
+cp "$boot_image" "$work/esp/EFI/BOOT/BOOTX64.EFI"
 cp "$uefi_build/CameraUpdateDxeQemu.efi" "$work/esp/CameraUpdateDxeQemu.efi"
 cp "$ovmf_vars" "$work/vars.fd"
 
@@ -68,6 +77,7 @@ cp "$ovmf_vars" "$work/vars.fd"
 sock="$work/camera.sock"
 redir_args=(--socket "$sock")
 [ "$unplugged" = 1 ] && redir_args+=(--unplugged)
+[ -n "$isp" ] && redir_args+=(--isp "$isp")
 "$redir" "${redir_args[@]}" 2>"$work/camera-redir.log" &
 redir_pid=$!
 for _ in $(seq 100); do
@@ -99,7 +109,7 @@ end=$(date +%s.%N)
 
 # OVMF writes terminal escape sequences (CSI ... letter) and CRs to serial.
 sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\r//g' "$work/serial.log" >"$work/serial.txt"
-grep -a '^HARNESS ' "$work/serial.txt" || true
+grep -aE '^(HARNESS|PROBE) ' "$work/serial.txt" || true
 printf 'ovmf-run: qemu exit %s after %.1f s%s\n' "$qemu_status" "$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')" \
   "$([ "$qemu_status" = 124 ] && echo " (timed out)")" >&2
 
