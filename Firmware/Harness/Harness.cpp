@@ -3,11 +3,14 @@
     - creates the "Setup" variable when the platform has none,
     - installs the ESRT management protocol (and the ESRT configuration
       table it publishes),
+    - installs the platform hook and progress protocols and checks the
+      progress bar's drawing,
     - loads and starts CameraUpdateDxeQemu.efi from the root of its own
       volume,
     - installs the update-trigger protocol on a new handle, which runs the
       driver's capsule check,
-    - prints the ESRT configuration table's entries,
+    - prints the hook and progress calls the driver made and the ESRT
+      configuration table's entries,
   and then resets the machine cold, which ends QEMU when it runs with
   -no-reboot.
 **/
@@ -348,6 +351,14 @@ HarnessMain (
   Status = HarnessInstallEsrtManagement ();
   HarnessPrintStatus ("esrt management", Status);
 
+  Status = HarnessInstallPlatformProtocols ();
+  HarnessPrintStatus ("platform protocols", Status);
+  if (!EFI_ERROR (Status)) {
+    HarnessProgressSelfTest ();
+  }
+
+  HarnessResetPlatformCounters ();
+
   PrintUsbIoHandles ();
   LoadDriver (ImageHandle);
 
@@ -363,6 +374,7 @@ HarnessMain (
                                           NULL
                                           );
   HarnessPrintStatus ("trigger", Status);
+  HarnessPrintPlatformCounters ();
 
   PrintUsbIoHandles ();
   PrintEsrt ();

@@ -169,4 +169,43 @@ HarnessInstallEsrtManagement (
   VOID
   );
 
+/**
+  Installs the platform hook protocol and the platform progress protocol,
+  each on a new handle.
+
+  @retval EFI_SUCCESS  Both are installed.
+  @return              The failure of InstallProtocolInterface.
+**/
+EFI_STATUS
+HarnessInstallPlatformProtocols (
+  VOID
+  );
+
+/**
+  Checks the progress protocol through LocateProtocol: sets the bar up for
+  the current graphics mode (as the driver places it) and advances it five
+  steps. Prints "HARNESS progress selftest graphics=HxV" (or "=none") and
+  "HARNESS progress selftest steps=N".
+**/
+VOID
+HarnessProgressSelfTest (
+  VOID
+  );
+
+/**
+  Sets the hook-call, set-up and step counters back to zero.
+**/
+VOID
+HarnessResetPlatformCounters (
+  VOID
+  );
+
+/**
+  Prints "HARNESS hook calls=N progress setups=N steps=N".
+**/
+VOID
+HarnessPrintPlatformCounters (
+  VOID
+  );
+
 #endif
