@@ -305,6 +305,31 @@ XuSetCur (
 }
 
 /**
+  The address phase of a register access: the 16-bit register address, low
+  byte first, through the address control.
+
+  @param[in] UsbIo    The camera's USB I/O protocol.
+  @param[in] XuIndex  wIndex of the extension unit.
+  @param[in] Address  The register's 16-bit address.
+
+  @return The status of the SET_CUR.
+**/
+STATIC
+EFI_STATUS
+IspSelectRegister (
+  IN EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN UINT16               XuIndex,
+  IN UINT16               Address
+  )
+{
+  UINT8  AddressBytes[XU_ISP_ADDRESS_LENGTH];
+
+  AddressBytes[0] = (UINT8)(Address & 0xFF);
+  AddressBytes[1] = (UINT8)(Address >> 8);
+  return XuSetCur (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_ISP_ADDRESS), AddressBytes, sizeof (AddressBytes));
+}
+
+/**
   Reads one ISP register.
 
   @param[in]  UsbIo    The camera's USB I/O protocol.
@@ -326,7 +351,6 @@ IspReadRegister (
   )
 {
   EFI_STATUS  Status;
-  UINT8       AddressBytes[XU_ISP_ADDRESS_LENGTH];
   UINT8       Data;
 
   if ((UsbIo == NULL) || (Value == NULL)) {
@@ -334,12 +358,10 @@ IspReadRegister (
   }
 
   //
-  // Address phase: the register address, low byte first. A warning stops the
-  // access as well: the data phase would read an unknown register.
+  // Address phase. A warning stops the access as well: the data phase would
+  // read an unknown register.
   //
-  AddressBytes[0] = (UINT8)(Address & 0xFF);
-  AddressBytes[1] = (UINT8)(Address >> 8);
-  Status = XuSetCur (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_ISP_ADDRESS), AddressBytes, sizeof (AddressBytes));
+  Status = IspSelectRegister (UsbIo, XuIndex, Address);
   if (Status != EFI_SUCCESS) {
     return Status;
   }
@@ -378,18 +400,15 @@ IspWriteRegister (
   )
 {
   EFI_STATUS  Status;
-  UINT8       AddressBytes[XU_ISP_ADDRESS_LENGTH];
 
   if (UsbIo == NULL) {
     return EFI_INVALID_PARAMETER;
   }
 
   //
-  // Address phase: the register address, low byte first.
+  // Address phase.
   //
-  AddressBytes[0] = (UINT8)(Address & 0xFF);
-  AddressBytes[1] = (UINT8)(Address >> 8);
-  Status = XuSetCur (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_ISP_ADDRESS), AddressBytes, sizeof (AddressBytes));
+  Status = IspSelectRegister (UsbIo, XuIndex, Address);
   if (Status != EFI_SUCCESS) {
     return Status;
   }
