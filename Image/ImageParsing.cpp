@@ -766,6 +766,35 @@ SearchDescriptor (
 }
 
 /**
+  Searches an image for USB 2 device descriptors and takes the words of the
+  matches up to number StopAt.
+
+  @param[in]     View    The image.
+  @param[in]     Start   The first offset tried.
+  @param[in]     Length  The number of offsets tried.
+  @param[in]     StopAt  1 to stop at the first match, 2 at the second.
+  @param[in,out] Info    Receives the words of the last match taken.
+
+  @return The number of matches taken.
+**/
+UINTN
+EFIAPI
+SearchUsb2DeviceDescriptor (
+  IN     CONST BYTE_VIEW  *View,
+  IN     UINTN            Start,
+  IN     UINTN            Length,
+  IN     UINTN            StopAt,
+  IN OUT FW_VERSION_INFO  *Info
+  )
+{
+  if ((View == NULL) || (Info == NULL)) {
+    return 0;
+  }
+
+  return SearchDescriptor (View, Start, Length, TRUE, StopAt, Info);
+}
+
+/**
   The table rule: T = BE16 at 4, R = BE16 at T + Position; the descriptor
   words at R + 0x0A, R + 0x0C, R + 0x0E and AuxVersion = BE16 at T - 2.
 

@@ -413,4 +413,31 @@ ReadBigEndian32 (
   OUT UINT32       *Value
   );
 
+/**
+  Searches an image for USB 2 device descriptors (12 01, 00 or 01, 02 EF 02
+  01 40) at Length offsets from Start, in increasing order, and takes the
+  idVendor, idProduct and bcdDevice words (little-endian, at bytes 8, 10 and
+  12 of the match) of each match until match number StopAt. Only the part of
+  the range inside the view is searched; a match needs its 14 bytes inside.
+
+  @param[in]     View    The image.
+  @param[in]     Start   The first offset tried.
+  @param[in]     Length  The number of offsets tried.
+  @param[in]     StopAt  1 to stop at the first match, 2 at the second.
+  @param[in,out] Info    VendorId, ProductId and DeviceVersion receive the
+                         words of the last match taken; untouched without a
+                         match.
+
+  @return The number of matches taken (0, 1 or StopAt).
+**/
+UINTN
+EFIAPI
+SearchUsb2DeviceDescriptor (
+  IN     CONST BYTE_VIEW  *View,
+  IN     UINTN            Start,
+  IN     UINTN            Length,
+  IN     UINTN            StopAt,
+  IN OUT FW_VERSION_INFO  *Info
+  );
+
 #endif
