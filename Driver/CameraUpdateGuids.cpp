@@ -6,7 +6,6 @@
 #include "CameraUpdateDriver.h"
 
 #include <Protocol/PlatformHook.h>
-#include <Protocol/PlatformProgress.h>
 
 EFI_GUID  gUpdateTriggerProtocolGuid    = UPDATE_TRIGGER_PROTOCOL_GUID;
 EFI_GUID  gPlatformHookProtocolGuid     = PLATFORM_HOOK_PROTOCOL_GUID;
