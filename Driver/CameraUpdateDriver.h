@@ -5,6 +5,10 @@
   The entry point arms one protocol-notify event and returns; the work runs in
   CapsuleCheckNotify when the platform installs the update-trigger protocol.
   This header holds the driver-core globals and the driver's own GUIDs.
+
+  While the camera's flash is rewritten, the update engine reports its
+  progress through ShowUpdateProgress, which draws a bar at the bottom of the
+  screen with the platform progress protocol.
 **/
 
 #ifndef __CAMERA_UPDATE_DRIVER_H__
@@ -12,8 +16,11 @@
 
 #include <PiDxe.h>
 #include <Protocol/EsrtManagement.h>
+#include <Protocol/GraphicsOutput.h>
+#include <Protocol/PlatformProgress.h>
 
 #include "CameraContext.h"
+#include "UpdateEngine.h"
 
 ///
 /// The platform installs this protocol when ESRT management and the USB stack
@@ -46,6 +53,19 @@ STATIC_ASSERT (OFFSET_OF (SUPPORTED_CAMERA_ENTRY, FwClass) == 4, "FwClass follow
 #define SUPPORTED_CAMERA_END  0xFFFF
 
 ///
+/// The progress bar: its range in steps (one step per percent) and its
+/// height in pixel rows at the bottom of the screen.
+///
+#define PROGRESS_BAR_MAXIMUM  100
+#define PROGRESS_BAR_HEIGHT   10
+
+///
+/// Values of the progress protocol's state slot above this one mean that
+/// the platform wants no bar drawn.
+///
+#define PROGRESS_STATE_DRAW_LIMIT  3
+
+///
 /// The supported cameras, ending with a row whose VendorId is
 /// SUPPORTED_CAMERA_END. Walked with an 8-bit row index.
 ///
@@ -58,6 +78,16 @@ extern EFI_EVENT                 mCapsuleCheckEvent;
 extern VOID                      *mCapsuleCheckRegistration;
 extern ESRT_MANAGEMENT_PROTOCOL  *mEsrtManagement;
 extern CAMERA_CONTEXT            *mCameraContext;
+
+//
+// Progress display globals (zero at load): the progress protocol, cached
+// after the first successful lookup; the graphics output found by the last
+// set-up, looked up again on each one; and the steps drawn so far in this
+// boot, which only ever grows.
+//
+extern PLATFORM_PROGRESS_PROTOCOL    *mPlatformProgress;
+extern EFI_GRAPHICS_OUTPUT_PROTOCOL  *mGraphicsOutput;
+extern UINT64                        mProgressSteps;
 
 /**
   The driver's entry point: arms the capsule check and returns. It touches no
@@ -109,6 +139,43 @@ EFIAPI
 CapsuleCheckNotify (
   IN EFI_EVENT  Event,
   IN VOID       *Context
+  );
+
+/**
+  Brings the progress bar up to Percentage. A report of 0 (re)places the bar
+  at the bottom of the screen: X = H/5, Y = V - 10, 3H/5 wide, 10 high, 100
+  steps, for a screen of H x V pixels; without graphics output (or its mode
+  information) the bar is not placed. Then the bar advances one step at a time until the steps drawn
+  in this boot reach Percentage, taken as 100 when larger; it never moves
+  back.
+
+  @param[in] Percentage  Completed percentage, 0 to 100; larger values count
+                         as 100.
+
+  @retval EFI_SUCCESS      The bar is up to date.
+  @retval EFI_UNSUPPORTED  The progress protocol's state is above
+                           PROGRESS_STATE_DRAW_LIMIT; nothing was drawn.
+  @return                  The failure of LocateProtocol for the progress
+                           protocol; nothing was drawn, and the next call
+                           looks for it again.
+**/
+EFI_STATUS
+ShowProgressBar (
+  IN UINTN  Percentage
+  );
+
+/**
+  The UPDATE_PROGRESS_CALLBACK the driver hands to the update engine: draws
+  the progress bar with ShowProgressBar.
+
+  @param[in] Percentage  Completed percentage, 0 to 100.
+
+  @return The status of ShowProgressBar.
+**/
+EFI_STATUS
+EFIAPI
+ShowUpdateProgress (
+  IN UINTN  Percentage
   );
 
 #endif

@@ -1,7 +1,12 @@
 /** @file
-  The one definition of each of the driver's own GUIDs.
+  The one definition of each of the driver's own GUIDs, and of the GUIDs of
+  the platform protocols it calls, which no package of this tree declares.
 **/
 
 #include "CameraUpdateDriver.h"
 
-EFI_GUID  gUpdateTriggerProtocolGuid = UPDATE_TRIGGER_PROTOCOL_GUID;
+#include <Protocol/PlatformHook.h>
+
+EFI_GUID  gUpdateTriggerProtocolGuid    = UPDATE_TRIGGER_PROTOCOL_GUID;
+EFI_GUID  gPlatformHookProtocolGuid     = PLATFORM_HOOK_PROTOCOL_GUID;
+EFI_GUID  gPlatformProgressProtocolGuid = PLATFORM_PROGRESS_PROTOCOL_GUID;

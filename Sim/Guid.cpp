@@ -11,6 +11,8 @@
 #include <Protocol/DevicePath.h>
 #include <Protocol/EsrtManagement.h>
 #include <Protocol/GraphicsOutput.h>
+#include <Protocol/PlatformHook.h>
+#include <Protocol/PlatformProgress.h>
 #include <Protocol/UsbIo.h>
 
 namespace Sim {
@@ -39,6 +41,8 @@ std::map<EFI_GUID, std::string, GuidLessFn> &Names() {
       {HOB_LIST_GUID, "HobList"},
       {EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID, "FmpCapsule"},
       {HOST_PORT_SPACE_GUID, "HostPortSpace"},
+      {PLATFORM_HOOK_PROTOCOL_GUID, "PlatformHook"},
+      {PLATFORM_PROGRESS_PROTOCOL_GUID, "PlatformProgress"},
   };
   return Table;
 }

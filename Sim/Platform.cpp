@@ -8,6 +8,7 @@
 #include <Guid/HobList.h>
 #include <Guid/HostPortSpace.h>
 #include <Protocol/EsrtManagement.h>
+#include <Protocol/GraphicsOutput.h>
 
 namespace Sim {
 
@@ -41,7 +42,8 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       Boot_(Clock_),
       Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
       Esrt_(Boot_, Machine_.Esrt),
-      Usb_(Boot_, Clock_, Machine_.UsbPorts) {
+      Usb_(Boot_, Clock_, Machine_.UsbPorts),
+      Display_(Boot_, Clock_) {
   static NameRegistrar Names;
   ++Machine_.Boots;
   // A new boot: volatile variables are gone.
@@ -75,6 +77,7 @@ void Platform::Activate() {
   Boot_.Activate();
   Runtime_.Activate();
   Esrt_.Activate();
+  Display_.Activate();
 }
 
 EFI_STATUS Platform::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
@@ -155,6 +158,38 @@ EFI_HANDLE Platform::InstallTrigger() {
   // handle each time, as a platform's ready-to-update signal would.
   static int TriggerToken = 0;
   return InstallProtocol(kUpdateTriggerProtocolGuid, &TriggerToken);
+}
+
+EFI_HANDLE Platform::InstallPlatformProgress() {
+  ProgressHandle_ = InstallProtocol(kPlatformProgressProtocolGuid, Display_.Progress(), ProgressHandle_);
+  return ProgressHandle_;
+}
+
+EFI_HANDLE Platform::InstallGraphicsOutput() {
+  GraphicsHandle_ = InstallProtocol(gEfiGraphicsOutputProtocolGuid, Display_.Graphics(), GraphicsHandle_);
+  return GraphicsHandle_;
+}
+
+EFI_STATUS Platform::RemovePlatformProgress() {
+  if (ProgressHandle_ == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_STATUS Status = UninstallProtocol(ProgressHandle_, kPlatformProgressProtocolGuid, Display_.Progress());
+  if (!EFI_ERROR(Status)) {
+    ProgressHandle_ = nullptr;
+  }
+  return Status;
+}
+
+EFI_STATUS Platform::RemoveGraphicsOutput() {
+  if (GraphicsHandle_ == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_STATUS Status = UninstallProtocol(GraphicsHandle_, gEfiGraphicsOutputProtocolGuid, Display_.Graphics());
+  if (!EFI_ERROR(Status)) {
+    GraphicsHandle_ = nullptr;
+  }
+  return Status;
 }
 
 }  // namespace Sim

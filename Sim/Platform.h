@@ -1,7 +1,8 @@
 // One boot of the simulated platform: the system table with boot services,
 // runtime services and configuration tables (HOB list, port space), the ACPI
 // PM timer on the virtual clock, the USB bus with the machine's devices
-// enumerated, and the driver image loaded afresh.
+// enumerated, the display (progress protocol and graphics output, installed
+// when the platform says so), and the driver image loaded afresh.
 //
 // Platform code (the tests, acting as the rest of the firmware) calls into the
 // boot services through RunAgent or the helpers below, at TPL_APPLICATION, on
@@ -23,6 +24,7 @@
 #include "Sim/EsrtRepository.h"
 #include "Sim/HobList.h"
 #include "Sim/Machine.h"
+#include "Sim/PlatformDisplay.h"
 #include "Sim/PortSpace.h"
 #include "Sim/RuntimeServices.h"
 #include "Sim/UsbBus.h"
@@ -55,6 +57,7 @@ class Platform {
   HobList &Hobs() { return Hobs_; }
   EsrtRepository &Esrt() { return Esrt_; }
   UsbBus &Usb() { return Usb_; }
+  PlatformDisplay &Display() { return Display_; }
   Machine &GetMachine() { return Machine_; }
   EFI_SYSTEM_TABLE *SystemTable() { return &SystemTable_; }
   EFI_HANDLE ImageHandle() const { return ImageHandle_; }
@@ -79,6 +82,12 @@ class Platform {
   EFI_STATUS UninstallProtocol(EFI_HANDLE Handle, const EFI_GUID &Guid, void *Interface);
   EFI_HANDLE InstallEsrtManagement();
   EFI_HANDLE InstallTrigger();
+  // The display's protocols, each installed on a handle of its own and
+  // removed from it again (EFI_NOT_FOUND when it is not installed).
+  EFI_HANDLE InstallPlatformProgress();
+  EFI_HANDLE InstallGraphicsOutput();
+  EFI_STATUS RemovePlatformProgress();
+  EFI_STATUS RemoveGraphicsOutput();
 
   bool BootEnded() const { return Reset_.has_value(); }
   const std::optional<ResetRecord> &Reset() const { return Reset_; }
@@ -100,6 +109,9 @@ class Platform {
   EsrtRepository Esrt_;
   HobList Hobs_;
   UsbBus Usb_;
+  PlatformDisplay Display_;
+  EFI_HANDLE ProgressHandle_ = nullptr;
+  EFI_HANDLE GraphicsHandle_ = nullptr;
   std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTables_;
   EFI_SYSTEM_TABLE SystemTable_;
   EFI_HANDLE ImageHandle_ = nullptr;

@@ -12,8 +12,8 @@
 #include "Harness.h"
 
 #include <Protocol/GraphicsOutput.h>
-
-#include "PlatformProtocols.h"
+#include <Protocol/PlatformHook.h>
+#include <Protocol/PlatformProgress.h>
 
 //
 // Counters, constant-initialised: nothing runs before the entry point.
@@ -39,9 +39,6 @@ STATIC UINTN                         mBarDrawn     = 0;
 STATIC EFI_GRAPHICS_OUTPUT_BLT_PIXEL  mFrameColour = { 0xC0, 0xC0, 0xC0, 0x00 };
 STATIC EFI_GRAPHICS_OUTPUT_BLT_PIXEL  mEmptyColour = { 0x00, 0x00, 0x00, 0x00 };
 STATIC EFI_GRAPHICS_OUTPUT_BLT_PIXEL  mFillColour  = { 0x30, 0xC0, 0x30, 0x00 };
-
-STATIC EFI_GUID  mPlatformHookProtocolGuid     = PLATFORM_HOOK_PROTOCOL_GUID;
-STATIC EFI_GUID  mPlatformProgressProtocolGuid = PLATFORM_PROGRESS_PROTOCOL_GUID;
 
 /**
   Fills a rectangle of the screen with one colour. Does nothing without
@@ -313,7 +310,7 @@ HarnessInstallPlatformProtocols (
   Handle = NULL;
   Status = mHarnessBootServices->InstallProtocolInterface (
                                    &Handle,
-                                   &mPlatformHookProtocolGuid,
+                                   &gPlatformHookProtocolGuid,
                                    EFI_NATIVE_INTERFACE,
                                    &mPlatformHook
                                    );
@@ -324,7 +321,7 @@ HarnessInstallPlatformProtocols (
   Handle = NULL;
   return mHarnessBootServices->InstallProtocolInterface (
                                  &Handle,
-                                 &mPlatformProgressProtocolGuid,
+                                 &gPlatformProgressProtocolGuid,
                                  EFI_NATIVE_INTERFACE,
                                  &mPlatformProgress
                                  );
@@ -343,7 +340,7 @@ HarnessProgressSelfTest (
   UINTN                         Index;
   HARNESS_LINE                  Line;
 
-  Status = mHarnessBootServices->LocateProtocol (&mPlatformProgressProtocolGuid, NULL, (VOID **)&Progress);
+  Status = mHarnessBootServices->LocateProtocol (&gPlatformProgressProtocolGuid, NULL, (VOID **)&Progress);
   if (EFI_ERROR (Status)) {
     HarnessPrintStatus ("progress selftest locate", Status);
     return;
