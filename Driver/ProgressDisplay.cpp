@@ -52,6 +52,14 @@ SetUpProgressBar (
   //
   Horizontal = Graphics->Mode->Info->HorizontalResolution;
   Vertical   = Graphics->Mode->Info->VerticalResolution;
+
+  //
+  // A screen shorter than the bar has no bottom rows to hold it; its top
+  // edge would wrap far below the screen.
+  //
+  if (Vertical < PROGRESS_BAR_HEIGHT) {
+    return;
+  }
   Progress->SetUp (
               Horizontal / 5,
               Vertical - PROGRESS_BAR_HEIGHT,

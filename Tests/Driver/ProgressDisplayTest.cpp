@@ -199,6 +199,15 @@ TEST_F(ProgressDisplayTest, WithoutGraphicsOutputTheBarIsNotPlacedButStillAdvanc
   EXPECT_EQ(StepsPerReport({0, 30}), (Steps{0, 5}));
   Display().Graphics()->Mode->Info = Info;
   EXPECT_EQ(Display().SetUps().size(), 1u);
+
+  // Nor can a screen shorter than the bar; ten rows can.
+  Display().SetResolution(640, 9);
+  ASSERT_EQ(Report(0), EFI_SUCCESS);
+  EXPECT_EQ(Display().SetUps().size(), 1u);
+  Display().SetResolution(640, 10);
+  ASSERT_EQ(Report(0), EFI_SUCCESS);
+  ASSERT_EQ(Display().SetUps().size(), 2u);
+  EXPECT_EQ(Display().SetUps().back().Y, 0u);
 }
 
 TEST_F(ProgressDisplayTest, ReportsAboveOneHundredFillTheBarAndNoMore) {
