@@ -5,6 +5,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <openssl/evp.h>
+
 namespace Sim {
 
 namespace {
@@ -32,6 +34,7 @@ constexpr uint16_t kSpiReceiveHigh = 0x2C27;
 constexpr uint16_t kSpiMode = 0x2C2A;
 constexpr uint16_t kSpiSplitLow = 0x2C2B;
 constexpr uint16_t kSpiSplitHigh = 0x2C2C;
+constexpr uint16_t kBootState = 0x20D9;
 
 constexpr uint8_t kRestartCommand = 0xA5;
 constexpr uint8_t kReenumerate = 0x5A;
@@ -52,6 +55,26 @@ constexpr uint8_t kSlotSectorErase = 6;
 constexpr uint8_t kSlotPageProgram = 9;
 constexpr uint8_t kSlotReadId = 13;
 constexpr uint8_t kNoCommand = 0xFF;
+
+// The Banked layout in flash: the base area from 0, the bank header in the
+// sector at 0x7000 (big-endian fields but for the USB identity), the banks
+// where the header's entries point.
+constexpr uint32_t kBaseMarker = 0x100;          // "CY" in a base image
+constexpr uint32_t kBaseAreaEnd = 0x7000;        // the base image's descriptor is searched below this
+constexpr uint32_t kBankHeader = 0x7000;         // "CY"
+constexpr uint32_t kHeaderIdentity = 0x7028;     // idVendor, idProduct, bcdDevice, little-endian
+constexpr uint32_t kHeaderActiveBank = 0x7041;   // 0 and 0xFF mean 1
+constexpr uint32_t kBankEntries[] = {0x7060, 0x70A0};  // entries 1 and 2, 44 bytes each
+constexpr uint32_t kEntryOffset = 4;             // BE32: the bank's flash address
+constexpr uint32_t kEntryDigest = 0x0C;          // 32 bytes
+constexpr uint32_t kBankMarker = 0x100;          // "DZ" at the bank's offset + this
+constexpr size_t kDigestSize = 32;
+// A USB 2 device descriptor as the base image carries it: these bytes, any
+// value in the low byte of bcdUSB, then idVendor, idProduct and bcdDevice
+// (little-endian) at +8, +10, +12.
+constexpr uint8_t kDescriptorPattern[] = {0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40};
+constexpr uint32_t kDescriptorAnyByte = 2;
+constexpr uint32_t kDescriptorMatch = 14;        // pattern and identity: a match is whole
 
 uint32_t Le32(const std::vector<uint8_t> &Data) {
   return Data[0] | (Data[1] << 8) | (Data[2] << 16) | (static_cast<uint32_t>(Data[3]) << 24);
@@ -111,6 +134,10 @@ CameraProfile CameraProfile::ForIspKind(char Kind) {
       P.FlashProtected = true;
       P.EraseNeedsEnable = false;
       P.LockBit = 0x08;
+      P.BootsFromFlash = true;
+      P.FactoryImage = true;
+      // Boot state bit 7: the banked update; hints 0: a re-enumeration leaves the bus.
+      P.BootRegisters = {{kBootState, 0x80}, {kResetHint, 0x00}, {kReconnectHint, 0x00}};
       return P.WithGenerationByte(0x02);
     case 'k':
       P.LockBit = 0x04;
@@ -151,7 +178,27 @@ CameraProfile CameraProfile::WithGenerationByte(uint8_t Value) const {
 // Power, boot and restart
 // ---------------------------------------------------------------------------
 
-Camera::Camera(CameraProfile Profile) : Profile_(Profile), Chip_(Profile.FlashKind, Profile.FlashSize) { PowerOn(); }
+Camera::Camera(CameraProfile Profile) : Profile_(Profile), Chip_(Profile.FlashKind, Profile.FlashSize) {
+  if (Profile_.FactoryImage) {
+    const std::vector<uint8_t> Image = BaseImage({Profile_.VendorId, Profile_.ProductId, Profile_.BcdDevice});
+    std::copy(Image.begin(), Image.begin() + std::min<size_t>(Image.size(), Chip_.Size()), Chip_.Memory().begin());
+  }
+  PowerOn();
+}
+
+std::vector<uint8_t> Camera::BaseImage(const UsbIdentity &Identity) {
+  std::vector<uint8_t> Image(0x200, 0x00);
+  Image[kBaseMarker] = 'C';
+  Image[kBaseMarker + 1] = 'Y';
+  auto Lo = [](uint16_t Value) { return static_cast<uint8_t>(Value); };
+  auto Hi = [](uint16_t Value) { return static_cast<uint8_t>(Value >> 8); };
+  const uint8_t Descriptor[18] = {0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40,
+                                  Lo(Identity.VendorId), Hi(Identity.VendorId), Lo(Identity.ProductId),
+                                  Hi(Identity.ProductId), Lo(Identity.BcdDevice), Hi(Identity.BcdDevice),
+                                  0x01, 0x02, 0x00, 0x01};  // strings 1, 2, none; one configuration
+  std::copy(std::begin(Descriptor), std::end(Descriptor), Image.begin() + kBaseImageDescriptor);
+  return Image;
+}
 
 void Camera::PowerOn() {
   Chip_.PowerCycle();
@@ -161,6 +208,8 @@ void Camera::PowerOn() {
   CommandMode_ = 0;
   LastSet_.clear();
   RestartPending_ = false;
+  Window_ = WindowState::Closed;  // a close in progress is lost with the power
+  DigestPending_ = false;
   Boot();
 }
 
@@ -196,8 +245,175 @@ void Camera::Boot() {
   SpiBusyLeft_ = 0;
   // The boot code sets or clears the chip's block protection.
   Chip_.SetStatus(Profile_.FlashProtected ? FlashChip::kBlockProtect : 0, 0);
-  // Seam: what runs (the image in flash or the ROM) and so the identity on
-  // the bus will be decided here from the flash contents.
+  ChooseImage();
+}
+
+// ---------------------------------------------------------------------------
+// What runs: bank, base image or ROM
+// ---------------------------------------------------------------------------
+
+// The boot code reads the array as the ISP addresses it (24 bits, wrapping
+// at the chip's size), not through the host's command table.
+uint8_t Camera::FlashByte(uint32_t Address) const {
+  return Chip_.Memory()[(Address & 0xFFFFFF) % Chip_.Size()];
+}
+
+uint16_t Camera::FlashLe16(uint32_t Address) const {
+  return static_cast<uint16_t>(FlashByte(Address) | (FlashByte(Address + 1) << 8));
+}
+
+uint32_t Camera::FlashBe32(uint32_t Address) const {
+  uint32_t Value = 0;
+  for (uint32_t I = 0; I < 4; ++I) {
+    Value = (Value << 8) | FlashByte(Address + I);
+  }
+  return Value;
+}
+
+bool Camera::FlashMatches(uint32_t Address, const char *Marker) const {
+  for (uint32_t I = 0; Marker[I] != '\0'; ++I) {
+    if (FlashByte(Address + I) != static_cast<uint8_t>(Marker[I])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Camera::ChooseImage() {
+  Running_ = BootImage::Base;
+  Identity_ = {Profile_.VendorId, Profile_.ProductId, Profile_.BcdDevice};
+  if (!Profile_.BootsFromFlash || Profile_.Layout != IspLayout::Banked) {
+    return;
+  }
+  if (BankRuns()) {
+    Running_ = BootImage::Bank;
+  } else if (BaseRuns()) {
+    Running_ = BootImage::Base;
+  } else {
+    Running_ = BootImage::Rom;
+    Identity_ = Profile_.RecoveryIdentity;
+  }
+}
+
+// The header names a bank (1 or 2; 0 and 0xFF read as 1) whose entry has a
+// digest other than all 0xFF and whose data has "DZ" at offset 0x100: the
+// bank runs under the identity stored in the header.
+bool Camera::BankRuns() {
+  if (!FlashMatches(kBankHeader, "CY")) {
+    return false;
+  }
+  uint8_t Bank = FlashByte(kHeaderActiveBank);
+  if (Bank == 0 || Bank == 0xFF) {
+    Bank = 1;
+  }
+  if (Bank != 1 && Bank != 2) {
+    return false;
+  }
+  const uint32_t Entry = kBankEntries[Bank - 1];
+  bool Digest = false;
+  for (uint32_t I = 0; I < kDigestSize; ++I) {
+    Digest = Digest || FlashByte(Entry + kEntryDigest + I) != 0xFF;
+  }
+  if (!Digest || !FlashMatches(FlashBe32(Entry + kEntryOffset) + kBankMarker, "DZ")) {
+    return false;
+  }
+  Identity_ = {FlashLe16(kHeaderIdentity), FlashLe16(kHeaderIdentity + 2), FlashLe16(kHeaderIdentity + 4)};
+  return true;
+}
+
+// The base image runs when it has "CY" at 0x100 and a device-descriptor
+// pattern inside the base area (the first whole match gives the identity);
+// without one it counts as not runnable.
+bool Camera::BaseRuns() {
+  if (!FlashMatches(kBaseMarker, "CY")) {
+    return false;
+  }
+  for (uint32_t At = 0; At + kDescriptorMatch <= kBaseAreaEnd; ++At) {
+    bool Match = true;
+    for (uint32_t I = 0; I < sizeof(kDescriptorPattern) && Match; ++I) {
+      Match = I == kDescriptorAnyByte || FlashByte(At + I) == kDescriptorPattern[I];
+    }
+    if (Match) {
+      Identity_ = {FlashLe16(At + 8), FlashLe16(At + 10), FlashLe16(At + 12)};
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The update window (0x6000) and the bank digest
+// ---------------------------------------------------------------------------
+
+void Camera::WindowWrite(uint8_t Value) {
+  if (Value == 1) {
+    if (Window_ == WindowState::Closing) {
+      WindowClosed();  // the ISP finishes the close it was busy with first
+    }
+    Window_ = WindowState::Open;
+    WindowLow_ = WindowHigh_ = 0;
+  } else if (Value == 0 && Window_ == WindowState::Open && !WindowNeverCloses_) {
+    Window_ = WindowState::Closing;
+    WindowReadsLeft_ = WindowClosePolls_;
+    // The digest is taken over the programmed range as it stands now.
+    DigestPending_ = Profile_.Layout == IspLayout::Banked && WindowHigh_ > WindowLow_;
+    if (DigestPending_) {
+      std::vector<uint8_t> Bytes;
+      Bytes.reserve(static_cast<size_t>(WindowHigh_ - WindowLow_));
+      for (uint64_t At = WindowLow_; At < WindowHigh_; ++At) {
+        Bytes.push_back(FlashByte(static_cast<uint32_t>(At)));
+      }
+      unsigned int Size = 0;
+      EVP_Digest(Bytes.data(), Bytes.size(), Digest_.data(), &Size, EVP_sha256(), nullptr);
+      DigestStart_ = static_cast<uint32_t>(WindowLow_);
+    }
+    if (WindowReadsLeft_ == 0) {
+      WindowClosed();
+    }
+  }
+  // Other values: recorded only.
+}
+
+uint8_t Camera::WindowRead() {
+  switch (Window_) {
+    case WindowState::Open:
+      return 1;
+    case WindowState::Closing:
+      if (WindowReadsLeft_ > 0) {
+        --WindowReadsLeft_;
+        return 1;
+      }
+      WindowClosed();
+      return 0;
+    case WindowState::Closed:
+      break;
+  }
+  return 0;
+}
+
+// The close completes: on Banked builds the digest is programmed (ANDed, as
+// a page program does) into the Digest field of the bank entry whose Offset
+// is where the range started, entry 1 when none is (an erased header). A
+// protected chip refuses it, as it would any program.
+void Camera::WindowClosed() {
+  Window_ = WindowState::Closed;
+  if (!DigestPending_) {
+    return;
+  }
+  DigestPending_ = false;
+  if (Chip_.Protected()) {
+    return;
+  }
+  uint32_t Entry = kBankEntries[0];
+  for (uint32_t Candidate : kBankEntries) {
+    if (FlashBe32(Candidate + kEntryOffset) == DigestStart_) {
+      Entry = Candidate;
+      break;
+    }
+  }
+  for (uint32_t I = 0; I < kDigestSize; ++I) {
+    Chip_.Memory()[(Entry + kEntryDigest + I) % Chip_.Size()] &= Digest_[I];
+  }
 }
 
 void Camera::RequestRestart() {
@@ -218,6 +434,9 @@ void Camera::RequestRestart() {
 // ---------------------------------------------------------------------------
 
 uint8_t Camera::ReadRegister(uint16_t Address) {
+  if (WindowRegister(Address)) {
+    return WindowRead();
+  }
   if (SpiRegister(Address)) {
     if (Address == kSpiData) {
       if (SpiPending_ || SpiReceive_.empty()) {
@@ -259,6 +478,10 @@ void Camera::WriteRegister(uint16_t Address, uint8_t Value) {
     } else if (Address == kSpiControl && Value == kSpiGo && !SpiPending_) {
       SpiStart();
     }
+    return;
+  }
+  if (WindowRegister(Address)) {
+    WindowWrite(Value);
     return;
   }
 
@@ -410,10 +633,10 @@ EFI_USB_DEVICE_DESCRIPTOR Camera::DeviceDescriptor() const {
   D.DeviceSubClass = 0x02;
   D.DeviceProtocol = 0x01;
   D.MaxPacketSize0 = 0x40;
-  // Seam: the identity of what Boot() chose to run.
-  D.IdVendor = Profile_.VendorId;
-  D.IdProduct = Profile_.ProductId;
-  D.BcdDevice = Profile_.BcdDevice;
+  // The identity of what the last boot chose to run.
+  D.IdVendor = Identity_.VendorId;
+  D.IdProduct = Identity_.ProductId;
+  D.BcdDevice = Identity_.BcdDevice;
   D.StrManufacturer = 1;
   D.StrProduct = 2;
   D.StrSerialNumber = 0;
@@ -574,6 +797,14 @@ EFI_STATUS Camera::ExtensionUnit(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION D
         FlashAddress_ = Le32(Data);
         break;
       case 0x0F:
+        if (Window_ == WindowState::Open) {
+          // The window records what the host asked to program, lowest address
+          // to highest end, as the ISP addresses the chip (24 bits).
+          const uint32_t At = FlashAddress_ & 0xFFFFFF;
+          const uint64_t End = static_cast<uint64_t>(At) + Data.size();
+          WindowLow_ = WindowHigh_ > WindowLow_ ? std::min<uint64_t>(WindowLow_, At) : At;
+          WindowHigh_ = std::max(WindowHigh_, End);
+        }
         FlashProgram(FlashAddress_, Data);
         break;
       case 0x10:

@@ -4,8 +4,11 @@
 // and 3) with the generation registers, the update lock, restart and boot
 // control; its SPI controller (0x2C24..0x2C2C); its flash command table
 // (selectors 7, 8, 0x10) through which it reaches the flash chip; its 32-bit
-// address space (0x1A and 0x1B); and the flash window (0x0D erase, 0x0E
-// address, 0x0F data, 0x17 identification, 9 write enable).
+// address space (0x1A and 0x1B); the flash window (0x0D erase, 0x0E
+// address, 0x0F data, 0x17 identification, 9 write enable); the update
+// window (register 0x6000) and, on Banked builds, the digest it writes; and
+// the boot's choice of what runs (bank, base image or ROM) and so the USB
+// identity the device descriptor presents.
 //
 // Written from the hardware's side: it parses only the requests it is sent.
 // The flash chip keeps its contents for as long as the Camera object lives
@@ -35,14 +38,25 @@ namespace Sim {
 //   to 0x20D8 are recorded only.
 enum class IspLayout : uint8_t { WholeImage, Banked, Slotted };
 
+// The USB identity a device descriptor carries.
+struct UsbIdentity {
+  uint16_t VendorId;
+  uint16_t ProductId;
+  uint16_t BcdDevice;
+};
+
+// What the ISP runs after a boot: the firmware bank the bank header names,
+// the base image at flash address 0, or its ROM (recovery).
+enum class BootImage : uint8_t { Bank, Base, Rom };
+
 // The hardware of one camera build. The default is a bench camera for the
 // transport tests: generation registers zero, Banked, flash kind 22
 // (EF 40 14) unprotected, both identification paths present and no selector-9
 // gate. ForIspKind gives the real generations.
 struct CameraProfile {
-  // The identity the running firmware presents on the bus. (Seam: the
-  // identity will come from the image the flash holds, with a recovery
-  // identity when it holds none; until then it is this one.)
+  // The identity the running firmware presents on the bus when the ISP does
+  // not boot from flash (BootsFromFlash off); with it, the identity the
+  // factory base image carries (FactoryImage).
   uint16_t VendorId = 0x30C9;
   uint16_t ProductId = 0x004A;
   uint16_t BcdDevice = 0x0100;
@@ -75,12 +89,28 @@ struct CameraProfile {
   bool LockMarker = false;   // "FWPO" at 0x0700..0x0703 after boot
   bool Unlocked = false;     // the lock bit is set in 0x2045 after boot
 
-  // Further registers the ISP's boot sets (after the ones above).
+  // Further registers the ISP's boot sets (after the ones above); 'n' sets
+  // its boot state 0x20D9 = 0x80 and the hints 0x20DC = 0x20DD = 0.
   std::map<uint16_t, uint8_t> BootRegisters = {};
+
+  // At every boot the ISP chooses what runs from the flash contents (Banked
+  // builds; ignored on the others for now): the active bank when the bank
+  // header at 0x7000 names one with a digest and "DZ" at its offset + 0x100
+  // (the header's identity), else the base image when it has "CY" at 0x100
+  // and a device-descriptor pattern (that descriptor's identity), else the
+  // ROM (RecoveryIdentity). Off: the firmware runs as Base under the
+  // profile's identity, whatever the flash holds.
+  bool BootsFromFlash = false;
+  // The camera is made with Camera::BaseImage of the profile's identity at
+  // flash address 0 (what the factory programmed); the rest is erased.
+  bool FactoryImage = false;
+  // What the ROM presents when nothing in flash runs.
+  UsbIdentity RecoveryIdentity = {0x1BCF, 0x0B12, 0x0001};
 
   // A camera whose generation registers classify as Kind, one of
   // 'f' 'g' 'h' 'i' 'j' 'k' 'l' 'm' 'n' 'p' 'q', with that generation's
-  // hardware: 'n' 0x20FF 0x02 (Banked, protected, lock 0x08); 'p' 0x3E/0x01/
+  // hardware: 'n' 0x20FF 0x02 (Banked, protected, lock 0x08, booting from
+  // flash, made with a factory base image, 0x20D9 = 0x80); 'p' 0x3E/0x01/
   // 0x80 and 'q' 0x3E/0x00/0x80 (Slotted, protected, lock 0x01); 'k' 0xC2
   // (lock 0x04, identification through the unit); 'f' 0x62, 'g' 0x92,
   // 'h' 0x82 (identification through the SPI controller); 'i' 0xA2 with
@@ -121,11 +151,18 @@ class Camera : public UsbDeviceModel {
   static constexpr uint64_t kRestartLeaveNs = 50000000;     // off the bus 50 ms after the request
   static constexpr uint64_t kRestartReturnNs = 500000000;   // back 500 ms after leaving
   static constexpr unsigned kDefaultSpiBusyPolls = 2;
+  static constexpr unsigned kDefaultWindowClosePolls = 2;
   static constexpr size_t kCommandSlots = 14;               // slots 0..13 (1..12 the set, 13 read-ID)
   // The command table at power-on, slots 0..13.
   static const std::array<uint8_t, kCommandSlots> kStandardCommands;
 
   explicit Camera(CameraProfile Profile = CameraProfile());
+
+  // A small base image presenting Identity: 0x200 bytes, zero but for "CY"
+  // at 0x100 and a USB 2 device descriptor (12 01 00 02 EF 02 01 40 ...) at
+  // kBaseImageDescriptor. The factory image of FactoryImage builds.
+  static std::vector<uint8_t> BaseImage(const UsbIdentity &Identity);
+  static constexpr uint32_t kBaseImageDescriptor = 0x180;
 
   EFI_USB_DEVICE_DESCRIPTOR DeviceDescriptor() const override;
   std::vector<EFI_USB_INTERFACE_DESCRIPTOR> Interfaces() const override;
@@ -135,6 +172,9 @@ class Camera : public UsbDeviceModel {
   void Restarted() override;
 
   CameraProfile &Profile() { return Profile_; }
+  // What the last boot chose to run. Its identity is what DeviceDescriptor()
+  // presents until the next boot, whatever Profile() says meanwhile.
+  BootImage Running() const { return Running_; }
 
   // The ISP as a test sees it (no side effects: Register reads the file,
   // not the SPI controller's queues).
@@ -173,6 +213,12 @@ class Camera : public UsbDeviceModel {
   // SET_CUR on selector 7 with this slot number STALLs (a unit that refuses
   // command-table slot 13, say).
   void RefuseCommandSlot(uint8_t Slot) { RefusedSlots_.push_back(Slot); }
+  // After a write of 0, register 0x6000 reads 1 for this many reads
+  // (default 2) before the window is closed and reads 0.
+  void SetWindowClosePolls(unsigned Polls) { WindowClosePolls_ = Polls; }
+  // A write of 0 to 0x6000 never closes the window: it reads 1 forever and
+  // no digest is written.
+  void SetWindowNeverCloses(bool NeverCloses) { WindowNeverCloses_ = NeverCloses; }
 
  private:
   EFI_STATUS ExtensionUnit(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction, size_t DataLength,
@@ -183,14 +229,28 @@ class Camera : public UsbDeviceModel {
   uint8_t AddressByte(uint32_t Address) const;
 
   // The ISP's boot: the register file from the profile, the chip's
-  // protection. (Seam: choosing what runs from the flash contents.)
+  // protection, and what runs (ChooseImage).
   void Boot();
+  void ChooseImage();
+  bool BankRuns();
+  bool BaseRuns();
+  uint8_t FlashByte(uint32_t Address) const;
+  uint16_t FlashLe16(uint32_t Address) const;
+  uint32_t FlashBe32(uint32_t Address) const;
+  bool FlashMatches(uint32_t Address, const char *Marker) const;
   uint8_t ReadRegister(uint16_t Address);
   void WriteRegister(uint16_t Address, uint8_t Value);
   void RequestRestart();
   bool SpiRegister(uint16_t Address) const { return Profile_.SpiController && Address >= 0x2C24 && Address <= 0x2C2C; }
   void SpiStart();
   void SpiRun();
+  // The update window (0x6000): Banked and Slotted builds.
+  bool WindowRegister(uint16_t Address) const {
+    return Address == 0x6000 && Profile_.Layout != IspLayout::WholeImage;
+  }
+  void WindowWrite(uint8_t Value);
+  uint8_t WindowRead();
+  void WindowClosed();
 
   // The ISP's own flash operations through its command table.
   std::vector<uint8_t> ChipCommand(std::vector<uint8_t> Out, size_t ReceiveCount);
@@ -221,12 +281,29 @@ class Camera : public UsbDeviceModel {
   uint8_t CommandMode_ = 0;
   std::map<uint8_t, std::vector<uint8_t>> LastSet_;
   bool RestartPending_ = false;
+  // The update window: Open records the range programmed through 0x0F
+  // ([WindowLow_, WindowHigh_), none while WindowLow_ == WindowHigh_);
+  // Closing counts the reads that still read 1 and holds the digest taken
+  // when it was closed.
+  enum class WindowState : uint8_t { Closed, Open, Closing };
+  WindowState Window_ = WindowState::Closed;
+  uint64_t WindowLow_ = 0;
+  uint64_t WindowHigh_ = 0;
+  unsigned WindowReadsLeft_ = 0;
+  bool DigestPending_ = false;
+  uint32_t DigestStart_ = 0;
+  std::array<uint8_t, 32> Digest_{};
+  // What the last boot chose.
+  BootImage Running_ = BootImage::Base;
+  UsbIdentity Identity_{};
   // The test's record and switches.
   std::vector<RegisterWrite> RegisterWrites_;
   unsigned RestartsRequested_ = 0;
   unsigned RestartsCompleted_ = 0;
   unsigned SpiBusyPolls_ = kDefaultSpiBusyPolls;
   bool SpiNeverReady_ = false;
+  unsigned WindowClosePolls_ = kDefaultWindowClosePolls;
+  bool WindowNeverCloses_ = false;
   std::vector<uint8_t> RefusedSlots_;
   std::map<uint8_t, uint16_t> LengthOverrides_;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <usbredirparser.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -444,8 +445,10 @@ TEST_F(UsbRedirTest, RestartOfAnNCameraDisconnectsThenConnectsWithTheNewIdentity
   EXPECT_FALSE(Server_->DeviceConnected());
   EXPECT_EQ(Control(0xA1, 0x85, 0x0200, 0x0400, 2).Header.status, usb_redir_ioerror);
 
-  // What the camera comes back as is what it presents then.
-  Device_->Profile().BcdDevice = 0x0207;
+  // What the camera comes back as is what it presents then: the boot finds
+  // another base image in flash than the factory's.
+  const std::vector<uint8_t> Image = Sim::Camera::BaseImage({0x30C9, 0x004A, 0x0207});
+  std::copy(Image.begin(), Image.end(), Device_->Flash().begin());
   Advance(Sim::Camera::kRestartReturnNs - 1);
   EXPECT_EQ(Count("device_connect"), 0u);
   EXPECT_EQ(Device_->RestartsCompleted(), 0u);
