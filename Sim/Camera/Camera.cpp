@@ -136,6 +136,9 @@ CameraProfile CameraProfile::ForIspKind(char Kind) {
       P.LockBit = 0x08;
       P.BootsFromFlash = true;
       P.FactoryImage = true;
+      // The bank header moves as one flash-data chunk, so this ISP's chunk
+      // holds at least its 204 bytes.
+      P.ChunkSize = 0x400;
       // Boot state bit 7: the banked update; hints 0: a re-enumeration leaves the bus.
       P.BootRegisters = {{kBootState, 0x80}, {kResetHint, 0x00}, {kReconnectHint, 0x00}};
       return P.WithGenerationByte(0x02);

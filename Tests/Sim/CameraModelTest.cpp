@@ -285,7 +285,8 @@ TEST_F(CameraModelTest, ProtectionBlocksEraseAndProgramUntilWriteEnableAndWriteS
     EXPECT_EQ(FlashAt(5 * 4096 + 100), 0xFF);
     Program(5 * 4096 + 0x80, 0x5A);  // the flash window reads what was programmed
     ASSERT_EQ(Set(0x0E, Le32(5 * 4096 + 0x80)), EFI_SUCCESS);
-    EXPECT_EQ(Get(0x0F, 64).Data, std::vector<uint8_t>(64, 0x5A));
+    const size_t Chunk = Profile.ChunkSize;
+    EXPECT_EQ(Get(0x0F, uint16_t(Chunk)).Data, std::vector<uint8_t>(Chunk, 0x5A));
   }
   // With SRP set and the WP# pin held, the status cannot be written.
   Cam->Chip().SetStatus(FlashChip::kBlockProtect | FlashChip::kStatusProtect, 0);

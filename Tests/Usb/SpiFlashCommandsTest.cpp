@@ -370,7 +370,7 @@ TEST_F(SpiFlashCommandsTest, LoadCommandSetSendsTheSetAndHandsBackTheChunkLength
   Expected[0] += "!";
   Expected[24] += "!";
   EXPECT_EQ(Trace(), Expected);
-  EXPECT_EQ(Chunk, 64u);
+  EXPECT_EQ(Chunk, Sim::CameraProfile::ForIspKind('n').ChunkSize);
 
   ClearLogs();
   Bus().FailTransfer(51, EFI_TIMEOUT);
