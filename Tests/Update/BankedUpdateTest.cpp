@@ -10,7 +10,13 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+
+#include <Library/UefiBootServicesTableLib.h>
+
 #include "FlashStrategies.h"
+#include "IspOps.h"
+#include "SpiFlashCommands.h"
 #include "Usb/CameraUsbFixture.h"
 #include "Usb/XuTrace.h"
 
@@ -159,6 +165,20 @@ class BankedUpdateTest : public CameraUsbTest {
   size_t IndexOf(const std::string &Op, size_t From = 0) {
     const std::vector<std::string> All = Ops();
     return std::find(All.begin() + std::min(From, All.size()), All.end(), Op) - All.begin();
+  }
+
+  // The number (1-based) of the first flash-data read after the window
+  // closed (the register write of 0) in the transfer log: the read-back's.
+  size_t FirstReadBack() {
+    bool Closed = false;
+    for (size_t I = 0; I < Transfers().size(); ++I) {
+      const Sim::UsbTransfer &T = Transfers()[I];
+      Closed = Closed || (T.Setup.Request == 0x01 && (T.Setup.Value >> 8) == 0x03 && T.Data == std::vector<uint8_t>{0});
+      if (Closed && T.Setup.Request == 0x81 && (T.Setup.Value >> 8) == 0x0F) {
+        return I + 1;
+      }
+    }
+    return 0;
   }
 
   std::shared_ptr<Sim::Camera> Cam;
@@ -546,16 +566,7 @@ TEST_F(BankedUpdateTest, AFailedCompareRestoresTheDefaultHeader) {
   CameraHeader(BankHeader(1));
   std::vector<uint8_t> Dry = Image;
   ASSERT_EQ(Update(Dry), EFI_SUCCESS);
-  size_t FirstRead = 0;
-  bool Closed = false;
-  for (size_t I = 0; I < Transfers().size(); ++I) {
-    const Sim::UsbTransfer &T = Transfers()[I];
-    Closed = Closed || (T.Setup.Request == 0x01 && (T.Setup.Value >> 8) == 0x03 && T.Data == std::vector<uint8_t>{0});
-    if (Closed && T.Setup.Request == 0x81 && (T.Setup.Value >> 8) == 0x0F) {
-      FirstRead = I + 1;
-      break;
-    }
-  }
+  const size_t FirstRead = FirstReadBack();
   ASSERT_NE(FirstRead, 0u);
 
   Use(0x80);
@@ -680,6 +691,119 @@ TEST_F(BankedUpdateTest, BadArgumentsSendNothing) {
   NoCamera.UsbIo = nullptr;
   EXPECT_EQ(UpdateBankedFirmware(&NoCamera, Image.data(), Image.size(), nullptr), EFI_INVALID_PARAMETER);
   EXPECT_TRUE(Transfers().empty());
+}
+
+
+// The banked ISP as it ships: it boots from its flash, its flash is
+// write-protected until the host clears it, and its update window makes the
+// ISP write a digest into the header sector. These tests follow the update
+// through the camera's restart.
+class BankedUpdateBootTest : public BankedUpdateTest {
+ protected:
+  void UseKindN() {
+    Cam = Plug(kPort, Sim::CameraProfile::ForIspKind('n'));
+    Context = CAMERA_CONTEXT{};
+    ASSERT_EQ(FindCameraDevice(&Context, 0x30C9, 0x004A), EFI_SUCCESS);
+    // What the dispatcher does before it hands over: the command set for
+    // the chip and the protection cleared.
+    const UINT8 FlashKind = Cam->Profile().FlashKind;
+    ASSERT_EQ(XuLoadFlashCommandSet(Context.UsbIo, Context.XuIndex, FlashKindToCommandSet(FlashKind), nullptr),
+              EFI_SUCCESS);
+    ASSERT_EQ(IspUnprotectFlash(Context.UsbIo, Context.XuIndex, 'n', FlashKind), EFI_SUCCESS);
+    ClearLogs();
+  }
+
+  // Restarts the ISP and waits until it is back on the bus.
+  void Restart() {
+    ASSERT_EQ(IspRestart(&Context, 'n'), EFI_SUCCESS);
+    gBS->Stall(Sim::Camera::kRestartLeaveNs / 1000 + Sim::Camera::kRestartReturnNs / 1000 + 1000);
+    ASSERT_EQ(Cam->RestartsCompleted(), 1u);
+  }
+
+  static std::vector<uint8_t> Sha256(const std::vector<uint8_t> &Data) {
+    std::vector<uint8_t> Digest(32);
+    unsigned Length = 0;
+    EXPECT_EQ(EVP_Digest(Data.data(), Data.size(), Digest.data(), &Length, EVP_sha256(), nullptr), 1);
+    return Digest;
+  }
+};
+
+TEST_F(BankedUpdateBootTest, AfterTheUpdateTheCameraBootsItsBankUnderTheNewIdentity) {
+  UseKindN();
+  ASSERT_EQ(Cam->Running(), Sim::BootImage::Base);
+  std::vector<uint8_t> Image = BankImage(0x1C000);
+
+  ASSERT_EQ(Update(Image), EFI_SUCCESS);
+
+  // The ISP's digest of the bank, left in the header sector when the window
+  // closed, is in the header the driver wrote back; bank 2 has none.
+  EXPECT_EQ(Flash(0x706C, 32), Sha256(Image));
+  EXPECT_EQ(Flash(0x70AC, 32), std::vector<uint8_t>(32, 0xFF));
+  EXPECT_EQ(Cam->Flash()[0x7041], 1);
+
+  // The window was polled until it read 0, 20 ms apart.
+  const std::vector<std::string> All = Ops();
+  const size_t Close = IndexOf("W6000=00");
+  size_t Polls = 0;
+  while (Close + 1 + Polls < All.size() && All[Close + 1 + Polls] == "R6000") {
+    ++Polls;
+  }
+  EXPECT_EQ(Polls, 3u);
+  EXPECT_EQ(P().Boot().CountCalls("Stall", "20000"), 2u);
+
+  Restart();
+  EXPECT_EQ(Cam->Running(), Sim::BootImage::Bank);
+  CAMERA_CONTEXT Again{};
+  ASSERT_EQ(FindCameraDevice(&Again, 0x30C9, 0x004A), EFI_SUCCESS);
+  EXPECT_EQ(Again.DeviceDescriptor.BcdDevice, 0x0201);
+}
+
+TEST_F(BankedUpdateBootTest, AfterAFailedCompareTheCameraStillBootsItsBaseImage) {
+  // A first update puts a bank in; a second one whose read-back is spoilt
+  // must leave a camera that boots, from its base image.
+  UseKindN();
+  std::vector<uint8_t> First = BankImage(0x2000);
+  ASSERT_EQ(Update(First), EFI_SUCCESS);
+  ClearLogs();
+
+  std::vector<uint8_t> Second = BankImage(0x2000);
+  PutDescriptor(Second, 0x200, 0x30C9, 0x004A, 0x0302);
+  // A dry run of the second update finds its first read-back data
+  // transfer; a fresh camera in the same state gets a short answer there.
+  std::vector<uint8_t> Dry = Second;
+  ASSERT_EQ(Update(Dry), EFI_SUCCESS);
+  const size_t FirstRead = FirstReadBack();
+  ASSERT_NE(FirstRead, 0u);
+  P().Usb().Detach(kPort);
+
+  UseKindN();
+  std::vector<uint8_t> Again1 = BankImage(0x2000);
+  ASSERT_EQ(Update(Again1), EFI_SUCCESS);
+  ClearLogs();
+  Bus().ShortAnswer(FirstRead, 0);
+  EXPECT_EQ(Update(Second), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Flash(0x7000, 0xCC), DefaultHeader());
+
+  Restart();
+  EXPECT_EQ(Cam->Running(), Sim::BootImage::Base);
+  CAMERA_CONTEXT Again{};
+  ASSERT_EQ(FindCameraDevice(&Again, 0x30C9, 0x004A), EFI_SUCCESS);
+  EXPECT_EQ(Again.DeviceDescriptor.BcdDevice, 0x0100);
+}
+
+TEST_F(BankedUpdateBootTest, AWindowThatNeverClosesEndsTheUpdateWithATimeout) {
+  UseKindN();
+  Cam->SetWindowNeverCloses(true);
+  std::vector<uint8_t> Image = BankImage(0x2000);
+  const uint64_t Start = P().Clock().NowNs();
+
+  EXPECT_EQ(Update(Image), EFI_TIMEOUT);
+
+  // 250 reads, 249 waits of 20 ms between them; no read-back, no header.
+  EXPECT_EQ(P().Boot().CountCalls("Stall", "20000"), 249u);
+  EXPECT_GE(P().Clock().NowNs() - Start, 249u * 20000000ull);
+  EXPECT_EQ(IndexOf("S0D=00700000", IndexOf("W6000=00")), Ops().size());
+  EXPECT_EQ(Flash(0x7000, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
 }
 
 }  // namespace
