@@ -196,15 +196,14 @@ CarryDeviceData (
 }
 
 /**
-  Closes the update window: writes 0 to register 0x6000, then reads it until
-  it reads 0, stalling before each repeated read. The ISP finishes its own
-  work on the written bank before the register clears.
+  Closes the update window: writes 0 to register 0x6000, then waits until it
+  reads 0. The ISP finishes its own work on the written bank before the
+  register clears.
 
   @param[in] Context  The camera.
 
   @retval EFI_SUCCESS  The window is closed.
-  @retval EFI_TIMEOUT  The register still read non-zero after
-                       UPDATE_WINDOW_MAX_POLLS reads.
+  @retval EFI_TIMEOUT  The register did not clear in time.
   @return              The failure of the write or of a read.
 **/
 STATIC
@@ -214,31 +213,13 @@ CloseUpdateWindow (
   )
 {
   EFI_STATUS  Status;
-  UINT8       Value;
-  UINTN       Poll;
 
   Status = IspWriteRegister (Context->UsbIo, Context->XuIndex, ISP_REG_UPDATE_WINDOW, 0);
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  for (Poll = 0; Poll < UPDATE_WINDOW_MAX_POLLS; Poll++) {
-    if (Poll != 0) {
-      gBS->Stall (UPDATE_WINDOW_POLL_STALL_US);
-    }
-
-    Value  = 0xFF;
-    Status = IspReadRegister (Context->UsbIo, Context->XuIndex, ISP_REG_UPDATE_WINDOW, &Value);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
-
-    if (Value == 0) {
-      return EFI_SUCCESS;
-    }
-  }
-
-  return EFI_TIMEOUT;
+  return IspWaitUpdateWindowIdle (Context->UsbIo, Context->XuIndex, BANK_WINDOW_POLL_STALL_US);
 }
 
 /**
@@ -256,7 +237,7 @@ RestoreDefaultBankHeader (
   IN UINT16          ChunkLength
   )
 {
-  FlashEraseSector (Context->UsbIo, Context->XuIndex, BANK_HEADER_SECTOR, 1);
+  FlashEraseSector (Context->UsbIo, Context->XuIndex, BANK_HEADER_SECTOR, 1, 0);
   //
   // The chunk beyond the header's 204 bytes is 0xFF, the erased state.
   //
@@ -267,7 +248,8 @@ RestoreDefaultBankHeader (
     ChunkLength,
     mDefaultBankHeader,
     sizeof (mDefaultBankHeader),
-    1
+    1,
+    0
     );
 }
 
@@ -476,7 +458,7 @@ UpdateBankedFirmware (
        Sector <= (BankOffset + BankSize - 1) / XU_FLASH_SECTOR_SIZE;
        Sector++)
   {
-    Status = FlashEraseSector (UsbIo, XuIndex, (UINT16)Sector, 2);
+    Status = FlashEraseSector (UsbIo, XuIndex, (UINT16)Sector, 2, 0);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -486,7 +468,7 @@ UpdateBankedFirmware (
   // 14. A bank image: erase the header sector and open the update window.
   //
   if (ImageLayout == LAYOUT_BANK) {
-    Status = FlashEraseSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, 2);
+    Status = FlashEraseSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, 2, 0);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -506,7 +488,7 @@ UpdateBankedFirmware (
       Progress ((UINTN)((Offset * 100) / BankSize));
     }
 
-    Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)(BankOffset + Offset), ChunkLength, BankImage + Offset, BankSize - Offset, 2);
+    Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)(BankOffset + Offset), ChunkLength, BankImage + Offset, BankSize - Offset, 2, 0);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -538,7 +520,8 @@ UpdateBankedFirmware (
                ChunkLength,
                ReadBack.Get () + Offset,
                ReadBack.Count () - Offset,
-               2
+               2,
+               0
                );
     if (EFI_ERROR (Status)) {
       return Status;
@@ -578,7 +561,7 @@ UpdateBankedFirmware (
     return EFI_OUT_OF_RESOURCES;
   }
 
-  Status = FlashReadChunk (UsbIo, XuIndex, BANK_HEADER_ADDRESS, ChunkLength, Scratch.Get (), Scratch.Count (), 1);
+  Status = FlashReadChunk (UsbIo, XuIndex, BANK_HEADER_ADDRESS, ChunkLength, Scratch.Get (), Scratch.Count (), 1, 0);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -592,7 +575,7 @@ UpdateBankedFirmware (
   //
   // 21.3 and 21.4 Erase the header sector; the header names the bank.
   //
-  Status = FlashEraseSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, 2);
+  Status = FlashEraseSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, 2, 0);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -627,5 +610,5 @@ UpdateBankedFirmware (
   //
   // 21.7 Write the header back as one chunk.
   //
-  return FlashWriteChunk (UsbIo, XuIndex, BANK_HEADER_ADDRESS, ChunkLength, Header, XU_FLASH_SECTOR_SIZE, 1);
+  return FlashWriteChunk (UsbIo, XuIndex, BANK_HEADER_ADDRESS, ChunkLength, Header, XU_FLASH_SECTOR_SIZE, 1, 0);
 }

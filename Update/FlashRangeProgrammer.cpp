@@ -86,7 +86,7 @@ ProgramFlashRange (
   // 3. Erase every sector of the stretch, stopping at the first failure.
   //
   for (Address = Start; Address < End; Address += XU_FLASH_SECTOR_SIZE) {
-    Status = FlashEraseSector (UsbIo, XuIndex, (UINT16)(Address / XU_FLASH_SECTOR_SIZE), 1);
+    Status = FlashEraseSector (UsbIo, XuIndex, (UINT16)(Address / XU_FLASH_SECTOR_SIZE), 1, 0);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -97,7 +97,7 @@ ProgramFlashRange (
   //    with 0xFF rather than taken from beyond the caller's data.
   //
   for (Address = Start; Address < End; Address += ChunkLength) {
-    Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)Address, ChunkLength, Data + Address, End - Address, 1);
+    Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)Address, ChunkLength, Data + Address, End - Address, 1, 0);
     if (EFI_ERROR (Status)) {
       return Status;
     }

@@ -73,11 +73,11 @@
 #define ISP_BOOT_STATE_BANKED  BIT7
 
 //
-// Waits for the update window to close: register 0x6000 is read until it
-// reads 0, with this stall before each repeated read, at most this often.
+// Waits for the update window: register 0x6000 is read until it reads 0,
+// with a road's own stall before each repeated read, for at most this long.
 //
-#define UPDATE_WINDOW_POLL_STALL_US  20000
-#define UPDATE_WINDOW_MAX_POLLS      250
+#define UPDATE_WINDOW_TIMEOUT_US     5000000
+#define BANK_WINDOW_POLL_STALL_US    20000
 
 //
 // Percentage the bank road reports once the bank is verified.

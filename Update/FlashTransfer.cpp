@@ -6,9 +6,11 @@
 
 #include <Library/BaseMemoryLib.h>
 #include <Library/PoolBuffer.h>
+#include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"
 #include "FlashStrategies.h"
+#include "IspOps.h"
 
 /**
   Tells whether a chunk length can drive a programming loop.
@@ -38,6 +40,7 @@ IsUsableChunkLength (
   @param[in] Source       The bytes to write.
   @param[in] Available    Number of bytes readable at Source.
   @param[in] Attempts     How often a failing write is tried in all.
+  @param[in] RetryStallUs  Wait before each repeated write.
 
   @retval EFI_OUT_OF_RESOURCES  No bounce buffer; nothing was sent.
   @return                       The status of the last XuFlashWrite.
@@ -51,7 +54,8 @@ FlashWriteChunk (
   IN UINT16               ChunkLength,
   IN CONST UINT8          *Source,
   IN UINT64               Available,
-  IN UINTN                Attempts
+  IN UINTN                Attempts,
+  IN UINTN                RetryStallUs
   )
 {
   POOL_BUFFER<UINT8>  Bounce;
@@ -78,6 +82,10 @@ FlashWriteChunk (
   //
   Status = EFI_INVALID_PARAMETER;
   for (Attempt = 0; Attempt < Attempts; Attempt++) {
+    if ((Attempt != 0) && (RetryStallUs != 0)) {
+      gBS->Stall (RetryStallUs);
+    }
+
     Status = XuFlashWrite (UsbIo, XuIndex, Address, ChunkLength, Chunk);
     if (!EFI_ERROR (Status)) {
       break;
@@ -98,6 +106,7 @@ FlashWriteChunk (
   @param[out] Destination  Receives the bytes.
   @param[in]  Room         Number of bytes writable at Destination.
   @param[in]  Attempts     How often a failing read is tried in all.
+  @param[in]  RetryStallUs Wait before each repeated read.
 
   @retval EFI_OUT_OF_RESOURCES  No bounce buffer; nothing was sent.
   @return                       The status of the last XuFlashRead.
@@ -111,7 +120,8 @@ FlashReadChunk (
   IN  UINT16               ChunkLength,
   OUT UINT8                *Destination,
   IN  UINT64               Room,
-  IN  UINTN                Attempts
+  IN  UINTN                Attempts,
+  IN  UINTN                RetryStallUs
   )
 {
   POOL_BUFFER<UINT8>  Bounce;
@@ -136,6 +146,10 @@ FlashReadChunk (
   //
   Status = EFI_INVALID_PARAMETER;
   for (Attempt = 0; Attempt < Attempts; Attempt++) {
+    if ((Attempt != 0) && (RetryStallUs != 0)) {
+      gBS->Stall (RetryStallUs);
+    }
+
     Status = XuFlashRead (UsbIo, XuIndex, Address, ChunkLength, Chunk);
     if (!EFI_ERROR (Status)) {
       break;
@@ -158,7 +172,8 @@ FlashReadChunk (
   @param[in] UsbIo     The camera's USB I/O protocol.
   @param[in] XuIndex   wIndex of the extension unit.
   @param[in] Sector    The sector number.
-  @param[in] Attempts  How often a failing erase is tried in all.
+  @param[in] Attempts      How often a failing erase is tried in all.
+  @param[in] RetryStallUs  Wait before each repeated erase.
 
   @return The status of the last XuFlashEraseSector.
 **/
@@ -168,7 +183,8 @@ FlashEraseSector (
   IN EFI_USB_IO_PROTOCOL  *UsbIo,
   IN UINT16               XuIndex,
   IN UINT16               Sector,
-  IN UINTN                Attempts
+  IN UINTN                Attempts,
+  IN UINTN                RetryStallUs
   )
 {
   EFI_STATUS  Status;
@@ -176,6 +192,10 @@ FlashEraseSector (
 
   Status = EFI_INVALID_PARAMETER;
   for (Attempt = 0; Attempt < Attempts; Attempt++) {
+    if ((Attempt != 0) && (RetryStallUs != 0)) {
+      gBS->Stall (RetryStallUs);
+    }
+
     Status = XuFlashEraseSector (UsbIo, XuIndex, Sector);
     if (!EFI_ERROR (Status)) {
       break;
@@ -183,4 +203,55 @@ FlashEraseSector (
   }
 
   return Status;
+}
+
+/**
+  Waits until the update window register reads 0.
+
+  @param[in] UsbIo        The camera's USB I/O protocol.
+  @param[in] XuIndex      wIndex of the extension unit.
+  @param[in] PollStallUs  Wait before each repeated read.
+
+  @retval EFI_SUCCESS  The register read 0.
+  @retval EFI_TIMEOUT  It did not within UPDATE_WINDOW_TIMEOUT_US.
+  @return              The failure of a read.
+**/
+EFI_STATUS
+EFIAPI
+IspWaitUpdateWindowIdle (
+  IN EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN UINT16               XuIndex,
+  IN UINTN                PollStallUs
+  )
+{
+  EFI_STATUS  Status;
+  UINT8       Value;
+  UINTN       Poll;
+  UINTN       Polls;
+
+  //
+  // As many reads as the bound allows at this pace, at least one.
+  //
+  Polls = (PollStallUs == 0) ? 1 : UPDATE_WINDOW_TIMEOUT_US / PollStallUs;
+  if (Polls == 0) {
+    Polls = 1;
+  }
+
+  for (Poll = 0; Poll < Polls; Poll++) {
+    if (Poll != 0) {
+      gBS->Stall (PollStallUs);
+    }
+
+    Value  = 0xFF;
+    Status = IspReadRegister (UsbIo, XuIndex, ISP_REG_UPDATE_WINDOW, &Value);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Value == 0) {
+      return EFI_SUCCESS;
+    }
+  }
+
+  return EFI_TIMEOUT;
 }

@@ -37,7 +37,8 @@ IsUsableChunkLength (
   @param[in] ChunkLength  The unit's chunk length.
   @param[in] Source       The bytes to write.
   @param[in] Available    Number of bytes readable at Source.
-  @param[in] Attempts     1, or 2 to repeat a failing write once.
+  @param[in] Attempts     How often a failing write is tried in all.
+  @param[in] RetryStallUs  Wait before each repeated write, in microseconds.
 
   @retval EFI_OUT_OF_RESOURCES  The bounce buffer could not be allocated;
                                 nothing was sent.
@@ -52,7 +53,8 @@ FlashWriteChunk (
   IN UINT16               ChunkLength,
   IN CONST UINT8          *Source,
   IN UINT64               Available,
-  IN UINTN                Attempts
+  IN UINTN                Attempts,
+  IN UINTN                RetryStallUs
   );
 
 /**
@@ -66,7 +68,8 @@ FlashWriteChunk (
   @param[in]  ChunkLength  The unit's chunk length.
   @param[out] Destination  Receives the bytes.
   @param[in]  Room         Number of bytes writable at Destination.
-  @param[in]  Attempts     1, or 2 to repeat a failing read once.
+  @param[in]  Attempts     How often a failing read is tried in all.
+  @param[in]  RetryStallUs Wait before each repeated read, in microseconds.
 
   @retval EFI_OUT_OF_RESOURCES  The bounce buffer could not be allocated;
                                 nothing was sent.
@@ -81,7 +84,8 @@ FlashReadChunk (
   IN  UINT16               ChunkLength,
   OUT UINT8                *Destination,
   IN  UINT64               Room,
-  IN  UINTN                Attempts
+  IN  UINTN                Attempts,
+  IN  UINTN                RetryStallUs
   );
 
 /**
@@ -90,7 +94,8 @@ FlashReadChunk (
   @param[in] UsbIo     The camera's USB I/O protocol.
   @param[in] XuIndex   wIndex of the extension unit.
   @param[in] Sector    The sector number.
-  @param[in] Attempts  1, or 2 to repeat a failing erase once.
+  @param[in] Attempts      How often a failing erase is tried in all.
+  @param[in] RetryStallUs  Wait before each repeated erase, in microseconds.
 
   @return The status of the last XuFlashEraseSector.
 **/
@@ -100,7 +105,30 @@ FlashEraseSector (
   IN EFI_USB_IO_PROTOCOL  *UsbIo,
   IN UINT16               XuIndex,
   IN UINT16               Sector,
-  IN UINTN                Attempts
+  IN UINTN                Attempts,
+  IN UINTN                RetryStallUs
+  );
+
+/**
+  Waits until the ISP's update window register (0x6000) reads 0, stalling
+  before each repeated read. The ISP clears it once it has finished with the
+  data written inside the window; the wait is bounded by
+  UPDATE_WINDOW_TIMEOUT_US.
+
+  @param[in] UsbIo        The camera's USB I/O protocol.
+  @param[in] XuIndex      wIndex of the extension unit.
+  @param[in] PollStallUs  Wait before each repeated read, in microseconds.
+
+  @retval EFI_SUCCESS  The register read 0.
+  @retval EFI_TIMEOUT  It did not within the bound.
+  @return              The failure of a read.
+**/
+EFI_STATUS
+EFIAPI
+IspWaitUpdateWindowIdle (
+  IN EFI_USB_IO_PROTOCOL  *UsbIo,
+  IN UINT16               XuIndex,
+  IN UINTN                PollStallUs
   );
 
 #endif
