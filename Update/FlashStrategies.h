@@ -218,4 +218,161 @@ UpdateBankedFirmware (
   IN     UPDATE_PROGRESS_CALLBACK  Progress  OPTIONAL
   );
 
+//
+// The two-slot layout: a CAMERA_IMAGE_HEADER at flash address 0 names the
+// slots and the one that runs.
+//
+#define SLOT_HEADER_BLOCK_SIZE        SIZE_4KB    ///< the camera's header sector
+#define SLOT_HEADER_READ_BACK_SIZE    0x3000      ///< the block the header is read back into
+#define SLOT_IMAGE_HEADER_BASE        0x3000      ///< where a format-3 image's slot data starts
+#define SLOT_COPY_SLACK               0x2000      ///< the image copy's room beyond the image
+#define SLOT_READ_BACK_SLACK          0x1000      ///< the read-back buffer's room beyond the image
+#define SLOT_FLASH_LIMIT              0x80000     ///< slot sectors at or above are never erased
+#define SLOT_NO_ACTIVE                0xFF        ///< ActiveSlot while an update is in progress
+#define SLOT_ISP_KIND                 'p'         ///< the kind the slot road names for both two-slot ISPs
+#define SLOT_MODE1_ATTRIBUTE_OFFSET   0x0B        ///< image byte: 1 selects the version-block path
+#define SLOT_VERSION_BLOCK_WORD       0x128       ///< image word (from the base): version block offset
+#define SLOT_VERSION_BLOCK_MASK       0xFFFFF
+#define SLOT_DATA_LENGTH_WORD         0x12C       ///< image word (from the base): slot data length
+#define SLOT_IMAGE_VERSION_WORD       0x130       ///< image word (from the base): the slot's version
+#define SLOT_VERSION_BLOCK_SIZE       SIZE_4KB
+#define SLOT_PROGRAM_ROUNDING         SIZE_1KB
+#define SLOT_TAIL_RECORD_WORD         0x3134      ///< image word: tail record offset and tag
+#define SLOT_TAIL_TAG_MASK            0xFFF000FF
+#define SLOT_TAIL_TAG                 0x00800000
+#define SLOT_TAIL_OFFSET_MASK         0xFFFFF
+#define SLOT_ERASE_RETRIES            3
+#define SLOT_ERASE_RETRY_STALL_US     300000
+#define SLOT_READ_RETRIES             2
+#define SLOT_TRANSFER_STALL_US        100000      ///< before a repeated read, and before a write error is returned
+#define SLOT_WINDOW_POLL_STALL_US     10000
+#define SLOT_EXIT_STALL_US            1000000
+#define SLOT_PROGRESS_ERASE_START     5
+#define SLOT_PROGRESS_WRITE_SPAN      90
+#define SLOT_PROGRESS_WRITE_START     5
+#define SLOT_PROGRESS_DONE            100
+
+//
+// The whole-image fallback of the slot update: the header fields of the
+// older image formats (big-endian words at fixed image offsets) and the
+// digest record appended to such images.
+//
+#define FALLBACK_LENGTH_BOUND_WORD    0x120
+#define FALLBACK_TAIL_RECORD_WORD     0x124
+#define FALLBACK_HASHED_LENGTH_WORD   0x12C
+#define FALLBACK_FIELDS_END           0x130
+#define FALLBACK_RECORD_TAG_LENGTH    6
+#define FALLBACK_RECORD_POINTER_BIT   0x00800000  ///< set in the tail-record word once a record follows
+#define FALLBACK_WORK_SLACK           0x3000
+#define FALLBACK_PROGRESS_VERIFIED    98
+#define FALLBACK_PROGRESS_FIRST_CHUNK 99
+
+///
+/// The record the whole-image fallback appends to an image of the older
+/// formats: a tag, three words and the SHA-256 of the image's hashed part.
+///
+typedef struct {
+  UINT8    Tag[FALLBACK_RECORD_TAG_LENGTH];  ///< "PREFIX"
+  UINT8    Word1[4];                         ///< 00 00 00 01
+  UINT8    Word2[4];                         ///< 00 00 00 00
+  UINT8    Word3[4];                         ///< 00 00 00 01
+  UINT8    Digest[32];                       ///< SHA-256 of the hashed length
+} PREFIX_RECORD;
+
+STATIC_ASSERT (sizeof (PREFIX_RECORD) == 50, "PREFIX record is 50 bytes");
+STATIC_ASSERT (OFFSET_OF (PREFIX_RECORD, Word1) == 6, "first word after the tag");
+STATIC_ASSERT (OFFSET_OF (PREFIX_RECORD, Digest) == 18, "digest at 18");
+
+/**
+  Writes an image into the inactive slot of a two-slot camera: recovers the
+  signed digest from the trailer, checks the camera's header (writable
+  target slot, no rollback below the running slot's version), writes a
+  header that names no running slot, erases the target slot, hands the
+  signed digest to the ISP, writes the slot inside the update window, reads
+  it back, and writes the version block and tail record area. It never makes
+  a slot active: the ISP does, after its restart, when the digest matches.
+  Every return reports 100 and waits 1 s.
+
+  @param[in]  Context         The camera.
+  @param[in]  Image           The image without its signature trailer; not
+                              changed.
+  @param[in]  ImageSize       Its length.
+  @param[in]  Trailer         The signature trailer.
+  @param[in]  TrailerLength   Its length (160, or 0).
+  @param[in]  Progress        Receives percentages; NULL for none.
+  @param[out] NoCameraHeader  Optional; set TRUE only when the camera's
+                              first sector holds no header (the status is
+                              then EFI_OUT_OF_RESOURCES and nothing was
+                              written), else FALSE.
+
+  @retval EFI_SUCCESS             The slot and what follows it were written.
+  @retval EFI_INVALID_PARAMETER   A NULL argument.
+  @retval EFI_OUT_OF_RESOURCES    The camera has no header (see
+                                  NoCameraHeader), or a buffer could not be
+                                  allocated.
+  @retval EFI_VOLUME_CORRUPTED    The camera's header has a SlotCount of 0 or
+                                  above 2, or an ActiveSlot that names no
+                                  slot; nothing was written.
+  @retval EFI_BAD_BUFFER_SIZE     The image is too short for the words read,
+                                  or its lengths and offsets point outside
+                                  it; nothing was written.
+  @retval EFI_UNSUPPORTED         The image header is not recognised, or the
+                                  unit's chunk length is 0 or above 4096;
+                                  nothing was written.
+  @retval EFI_ACCESS_DENIED       The target slot may not be written.
+  @retval EFI_SECURITY_VIOLATION  The image is older than the running slot.
+  @retval EFI_DEVICE_ERROR        The header or the slot read back differs.
+  @retval EFI_TIMEOUT             The update window did not clear.
+  @return                         The failure of a transfer or of flash
+                                  identification.
+**/
+EFI_STATUS
+EFIAPI
+ProgramInactiveSlot (
+  IN  CAMERA_CONTEXT            *Context,
+  IN  CONST UINT8               *Image,
+  IN  UINT64                    ImageSize,
+  IN  CONST UINT8               *Trailer,
+  IN  UINT32                    TrailerLength,
+  IN  UPDATE_PROGRESS_CALLBACK  Progress        OPTIONAL,
+  OUT BOOLEAN                   *NoCameraHeader OPTIONAL
+  );
+
+/**
+  Updates a two-slot camera: programs the inactive slot, or, on a camera
+  whose first sector holds no header, programs the whole image from flash
+  address 0 (appending a digest record to images of the older formats) with
+  the first chunk written last. Ends by reporting 100, restarting the ISP
+  (not after EFI_DEVICE_ERROR) and waiting 1 s.
+
+  @param[in] Context        The camera.
+  @param[in] Image          The image without its signature trailer; not
+                            changed.
+  @param[in] ImageSize      Its length.
+  @param[in] Trailer        The signature trailer.
+  @param[in] TrailerLength  Its length (160, or 0).
+  @param[in] Progress       Receives percentages; NULL for none.
+
+  @retval EFI_SUCCESS            The image was written and verified.
+  @retval EFI_INVALID_PARAMETER  A NULL argument, or the whole image read
+                                 back differs (its first chunk stays erased).
+  @retval EFI_OUT_OF_RESOURCES   A buffer could not be allocated.
+  @retval EFI_BAD_BUFFER_SIZE    An image of the older formats too short for
+                                 its header fields.
+  @retval EFI_UNSUPPORTED        The chunk length is 0 or above 4096; nothing
+                                 was erased.
+  @return                        The status of ProgramInactiveSlot, or of
+                                 the fallback's failing step.
+**/
+EFI_STATUS
+EFIAPI
+UpdateSlotFirmware (
+  IN CAMERA_CONTEXT            *Context,
+  IN CONST UINT8               *Image,
+  IN UINT64                    ImageSize,
+  IN CONST UINT8               *Trailer,
+  IN UINT32                    TrailerLength,
+  IN UPDATE_PROGRESS_CALLBACK  Progress  OPTIONAL
+  );
+
 #endif
