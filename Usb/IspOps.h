@@ -99,6 +99,17 @@ extern CONST UINT8  mIspUpdateMarker[ISP_UPDATE_MARKER_LENGTH];
 #define ISP_REG_BOOT_INFO_LOW         0x20DC
 #define ISP_REG_BOOT_INFO_HIGH        0x20DD
 #define ISP_REG_UPDATE_WINDOW         0x6000  ///< 1 and 0 around blocks of flash writes
+
+//
+// Values of those registers.
+//
+#define ISP_BOOT_CONTROL_REENUMERATE  0x5A  ///< to 0x20D8, before the flash is rewritten
+#define ISP_BOOT_CONTROL_RESUME       0x78  ///< to 0x20D8, after the header block was
+#define ISP_BOOT_SELECT_SAME          0x78  ///< to 0x20DA
+#define ISP_BOOT_STATE_BASE           0x02  ///< to 0x20D9 after a re-enumeration
+#define ISP_RESET_HINT_STAYS          0x01  ///< 0x20DC: with the next hint, the ISP stays on the bus
+#define ISP_RECONNECT_HINT_MASK       0x03  ///< 0x20DD: both bits set, it re-enumerates
+#define ISP_PRO_DWORD_ADDRESS         0x806000  ///< the ISP's own PRO block in its address space
 #define ISP_REG_SLOT_PREPARE          0x6001  ///< 1, for kind 'q'
 
 ///
