@@ -37,12 +37,13 @@ CapsuleCheckNotify (
   }
 
   //
-  // Refresh the ESRT entries of the supported cameras. The capsule step,
-  // which joins the check here as the driver grows, runs only when this
-  // succeeded.
+  // Refresh the ESRT entries of the supported cameras; only when that
+  // succeeded, apply camera capsules (a successful one resets the machine).
   //
   Status = PublishEsrtEntries ();
-  (VOID)Status;
+  if (!EFI_ERROR (Status)) {
+    ProcessCapsuleHobs ();
+  }
 
   //
   // The check has run to its end: later trigger installations do nothing.

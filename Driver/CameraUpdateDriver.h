@@ -19,6 +19,8 @@
 #include <Protocol/GraphicsOutput.h>
 #include <Protocol/PlatformProgress.h>
 
+#include "ImageParsing.h"
+
 #include "CameraContext.h"
 #include "UpdateEngine.h"
 
@@ -88,6 +90,60 @@ extern CAMERA_CONTEXT            *mCameraContext;
 extern PLATFORM_PROGRESS_PROTOCOL    *mPlatformProgress;
 extern EFI_GRAPHICS_OUTPUT_PROTOCOL  *mGraphicsOutput;
 extern UINT64                        mProgressSteps;
+
+//
+// Capsule application.
+//
+#define ACCEPTED_CAPSULE_GUID_COUNT  8
+#define CAPSULE_PREPARE_DELAY_US     15000  ///< after the platform is prepared, before the update
+
+///
+/// The capsule GUIDs a capsule must carry before the camera rows are looked
+/// at (two entries are the same GUID; only membership counts).
+///
+extern CONST EFI_GUID  mAcceptedCapsuleGuids[ACCEPTED_CAPSULE_GUID_COUNT];
+
+///
+/// The version data of the last capsule applied (zero at load).
+///
+extern FW_VERSION_INFO  mFwVersionInfo;
+
+///
+/// The request GUID passed to slot 1 of the platform hook protocol.
+///
+extern "C" EFI_GUID  gPlatformHookRequestGuid;
+
+//
+// The "Setup" variable: its name, size, and the offsets the driver writes
+// (little-endian, no alignment).
+//
+#define SETUP_VARIABLE_GUID \
+  { 0xec87d643, 0xeba4, 0x4bb5, { 0xa1, 0xe5, 0x3f, 0x3e, 0x36, 0xb2, 0x0d, 0xa9 } }
+#define SETUP_VARIABLE_NAME               u"Setup"
+#define SETUP_VARIABLE_SIZE               2776
+#define SETUP_DEVICE_VERSION_OFFSET       1979
+#define SETUP_DEVICE_VERSION_COPY_OFFSET  1981
+#define SETUP_VERSION_DATA_OFFSET         1999
+#define SETUP_VERSION_DATA_COPY_OFFSET    2031
+
+STATIC_ASSERT (SETUP_VERSION_DATA_COPY_OFFSET + FW_VERSION_DATA_SIZE <= SETUP_VARIABLE_SIZE, "the last field fits");
+
+extern "C" EFI_GUID  gSetupVariableGuid;
+
+//
+// The embedded controller: ACPI-style command/status and data ports, the
+// register and bit set before an update, and the bound on every wait.
+//
+#define EC_COMMAND_PORT        0x66
+#define EC_DATA_PORT           0x62
+#define EC_STATUS_OBF          BIT0  ///< output buffer full: a byte to read
+#define EC_STATUS_IBF          BIT1  ///< input buffer full: busy with the last byte
+#define EC_COMMAND_READ        0x90
+#define EC_COMMAND_WRITE       0x91
+#define EC_REGISTER_CAMERA     0x2B
+#define EC_CAMERA_UPDATE_BIT   BIT6
+#define EC_POLL_INTERVAL_US    10
+#define EC_WAIT_TIMEOUT_US     100000
 
 /**
   The driver's entry point: arms the capsule check and returns. It touches no
@@ -176,6 +232,55 @@ EFI_STATUS
 EFIAPI
 ShowUpdateProgress (
   IN UINTN  Percentage
+  );
+
+/**
+  Sets bits of an embedded-controller register by a read (command 0x90) and
+  a write-back (command 0x91). Every wait on the controller is bounded by
+  EC_WAIT_TIMEOUT_US; a wait that times out abandons the step.
+
+  @param[in] Register  The controller register.
+  @param[in] Bits      The bits to set.
+
+  @retval EFI_SUCCESS  The register was written back.
+  @retval EFI_TIMEOUT  The controller did not answer in time.
+**/
+EFI_STATUS
+EcSetRegisterBits (
+  IN UINT8  Register,
+  IN UINT8  Bits
+  );
+
+/**
+  Applies one camera capsule: calls the platform hook, sets bit 6 of
+  embedded-controller register 0x2B, waits 15 ms, runs the camera update on
+  the payload (its status is not consulted), and stores the payload's
+  version data in "Setup".
+
+  @param[in] Capsule  The capsule; its header lies inside it and it inside
+                      its HOB.
+
+  @retval EFI_SUCCESS           "Setup" was written.
+  @retval EFI_OUT_OF_RESOURCES  No buffer for "Setup".
+  @return                       The failure of GetVariable, or the status of
+                                SetVariable.
+**/
+EFI_STATUS
+ApplyCameraCapsule (
+  IN EFI_CAPSULE_HEADER  *Capsule
+  );
+
+/**
+  In a boot that applies capsules (BOOT_ON_FLASH_UPDATE), walks the capsule
+  HOBs and applies every well-formed capsule with an accepted GUID, a
+  supported camera's firmware class and CAPSULE_FLAGS_PERSIST_ACROSS_RESET;
+  the first application that succeeds cold-resets the machine, so this does
+  not return then. A capsule whose header does not fit it, or that does not
+  fit its HOB, is passed over; a HOB shorter than a HOB header ends the walk.
+**/
+VOID
+ProcessCapsuleHobs (
+  VOID
   );
 
 #endif

@@ -10,3 +10,5 @@
 EFI_GUID  gUpdateTriggerProtocolGuid    = UPDATE_TRIGGER_PROTOCOL_GUID;
 EFI_GUID  gPlatformHookProtocolGuid     = PLATFORM_HOOK_PROTOCOL_GUID;
 EFI_GUID  gPlatformProgressProtocolGuid = PLATFORM_PROGRESS_PROTOCOL_GUID;
+EFI_GUID  gPlatformHookRequestGuid      = PLATFORM_HOOK_REQUEST_GUID;
+EFI_GUID  gSetupVariableGuid            = SETUP_VARIABLE_GUID;
