@@ -283,11 +283,14 @@ bool BootServicesSim::TakeFault(const char *Service, EFI_STATUS *Status) {
   if (It == Faults_.end()) {
     return false;
   }
-  if (--It->second.Remaining != 0) {
+  if (It->second.Remaining > 1) {
+    --It->second.Remaining;
     return false;
   }
   *Status = It->second.Status;
-  Faults_.erase(It);
+  if (--It->second.Times == 0) {
+    Faults_.erase(It);
+  }
   return true;
 }
 
@@ -321,8 +324,8 @@ std::vector<PoolAllocation> BootServicesSim::LiveAllocations() const {
 
 void BootServicesSim::FailAllocation(uint64_t Nth) { FailAllocationAt_ = AllocationSequence_ + Nth; }
 
-void BootServicesSim::FailCall(const std::string &Service, uint64_t Nth, EFI_STATUS Status) {
-  Faults_[Service] = {Nth, Status};
+void BootServicesSim::FailCall(const std::string &Service, uint64_t Nth, EFI_STATUS Status, uint64_t Times) {
+  Faults_[Service] = {Nth, Status, Times == 0 ? 1 : Times};
 }
 
 EFI_STATUS BootServicesSim::Unsupported(const char *Service) {

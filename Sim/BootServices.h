@@ -97,8 +97,8 @@ class BootServicesSim {
   // The Nth allocation from now (1 = the next one) fails with EFI_OUT_OF_RESOURCES.
   void FailAllocation(uint64_t Nth);
   // The Nth call from now (1 = the next one) of Service fails with Status and
-  // does nothing else.
-  void FailCall(const std::string &Service, uint64_t Nth, EFI_STATUS Status);
+  // does nothing else; with Times, so do the Times - 1 calls after it.
+  void FailCall(const std::string &Service, uint64_t Nth, EFI_STATUS Status, uint64_t Times = 1);
 
   // --- Platform side -----------------------------------------------------
   // Hardware that acts on its own after a delay (a device leaving the bus):
@@ -219,6 +219,7 @@ class BootServicesSim {
   struct InjectedFault {
     uint64_t Remaining;
     EFI_STATUS Status;
+    uint64_t Times;
   };
   std::map<std::string, InjectedFault> Faults_;
   std::vector<SimDriver> Drivers_;
