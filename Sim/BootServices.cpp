@@ -728,7 +728,13 @@ EFI_STATUS BootServicesSim::UninstallOne(EFI_HANDLE Handle, const EFI_GUID &Prot
     for (auto &Registration : Registrations_) {
       Registration->Pending.remove(Record);
     }
-    Handles_.remove_if([Record](const std::unique_ptr<HandleRecord> &H) { return H.get() == Record; });
+    // The record is kept, out of the database, for the rest of the boot: its
+    // address never names a later handle, so a stale handle stays invalid
+    // whatever the heap hands out next.
+    auto Gone = std::find_if(Handles_.begin(), Handles_.end(),
+                             [Record](const std::unique_ptr<HandleRecord> &H) { return H.get() == Record; });
+    RetiredHandles_.push_back(std::move(*Gone));
+    Handles_.erase(Gone);
   } else {
     for (auto &Registration : Registrations_) {
       if (Registration->Guid == Protocol) {

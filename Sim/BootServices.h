@@ -208,6 +208,7 @@ class BootServicesSim {
   EFI_TPL CurrentTpl_ = TPL_APPLICATION;
 
   std::list<std::unique_ptr<HandleRecord>> Handles_;  // in creation order
+  std::vector<std::unique_ptr<HandleRecord>> RetiredHandles_;  // removed handles, never reused
   uint64_t NextHandleId_ = 1;
   uint64_t InstallSequence_ = 0;
   std::map<EventRecord *, std::unique_ptr<EventRecord>> Events_;

@@ -74,7 +74,40 @@ constexpr size_t kDigestSize = 32;
 // (little-endian) at +8, +10, +12.
 constexpr uint8_t kDescriptorPattern[] = {0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40};
 constexpr uint32_t kDescriptorAnyByte = 2;
+// The USB 3 form a slot's code may carry instead, all eight bytes fixed.
+constexpr uint8_t kUsb3DescriptorPattern[] = {0x12, 0x01, 0x00, 0x03, 0xEF, 0x02, 0x01, 0x09};
 constexpr uint32_t kDescriptorMatch = 14;        // pattern and identity: a match is whole
+
+// The Slotted layout in flash: a 100-byte header at 0 (big-endian), two
+// 44-byte slot entries laid out as the bank entries are (Version, Offset,
+// Flags, Digest), each slot's code at its Offset.
+constexpr uint8_t kSlotSignature[] = {0x95, 0x28};
+constexpr uint32_t kHeaderVersion = 2;           // BE32
+constexpr uint32_t kHeaderSlotCount = 6;         // 1 or 2
+constexpr uint32_t kHeaderActiveSlot = 7;        // 0xFF: none (an update in progress)
+constexpr uint32_t kHeaderPreviousSlot = 8;
+constexpr uint32_t kSlotEntries[] = {0x0C, 0x38};
+constexpr uint32_t kEntryVersion = 0;            // BE32
+constexpr uint32_t kEntryFlags = 8;              // BE32
+constexpr uint8_t kNoSlot = 0xFF;
+constexpr uint32_t kSlotCodeLimit = 0x40000;     // a slot's descriptor is searched this far from its Offset
+constexpr uint32_t kSlotHeader = 0;              // the header's sector starts the flash
+
+// An 18-byte USB 2 device descriptor presenting Identity: class EF/02/01,
+// strings 1 and 2, no serial number, one configuration.
+std::vector<uint8_t> Usb2Descriptor(const UsbIdentity &Identity) {
+  auto Lo = [](uint16_t Value) { return static_cast<uint8_t>(Value); };
+  auto Hi = [](uint16_t Value) { return static_cast<uint8_t>(Value >> 8); };
+  return {0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40, Lo(Identity.VendorId), Hi(Identity.VendorId),
+          Lo(Identity.ProductId), Hi(Identity.ProductId), Lo(Identity.BcdDevice), Hi(Identity.BcdDevice),
+          0x01, 0x02, 0x00, 0x01};
+}
+
+void PutBe32(std::vector<uint8_t> &Data, size_t At, uint32_t Value) {
+  for (size_t I = 0; I < 4; ++I) {
+    Data[At + I] = static_cast<uint8_t>(Value >> (24 - 8 * I));
+  }
+}
 
 uint32_t Le32(const std::vector<uint8_t> &Data) {
   return Data[0] | (Data[1] << 8) | (Data[2] << 16) | (static_cast<uint32_t>(Data[3]) << 24);
@@ -127,6 +160,9 @@ CameraProfile CameraProfile::ForIspKind(char Kind) {
       P.EraseNeedsEnable = false;
       P.LockBit = 0x01;
       P.SpiController = true;
+      P.BootsFromFlash = true;
+      P.FactoryImage = true;
+      P.RecoveryIdentity = {0x1BCF, 0x0B19, 0x0001};
       return P;
     case 'n':
       P.Reg209E = 0x15;
@@ -183,8 +219,7 @@ CameraProfile CameraProfile::WithGenerationByte(uint8_t Value) const {
 
 Camera::Camera(CameraProfile Profile) : Profile_(Profile), Chip_(Profile.FlashKind, Profile.FlashSize) {
   if (Profile_.FactoryImage) {
-    const std::vector<uint8_t> Image = BaseImage({Profile_.VendorId, Profile_.ProductId, Profile_.BcdDevice});
-    std::copy(Image.begin(), Image.begin() + std::min<size_t>(Image.size(), Chip_.Size()), Chip_.Memory().begin());
+    PlaceFactoryImage();
   }
   PowerOn();
 }
@@ -193,14 +228,56 @@ std::vector<uint8_t> Camera::BaseImage(const UsbIdentity &Identity) {
   std::vector<uint8_t> Image(0x200, 0x00);
   Image[kBaseMarker] = 'C';
   Image[kBaseMarker + 1] = 'Y';
-  auto Lo = [](uint16_t Value) { return static_cast<uint8_t>(Value); };
-  auto Hi = [](uint16_t Value) { return static_cast<uint8_t>(Value >> 8); };
-  const uint8_t Descriptor[18] = {0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40,
-                                  Lo(Identity.VendorId), Hi(Identity.VendorId), Lo(Identity.ProductId),
-                                  Hi(Identity.ProductId), Lo(Identity.BcdDevice), Hi(Identity.BcdDevice),
-                                  0x01, 0x02, 0x00, 0x01};  // strings 1, 2, none; one configuration
-  std::copy(std::begin(Descriptor), std::end(Descriptor), Image.begin() + kBaseImageDescriptor);
+  const std::vector<uint8_t> Descriptor = Usb2Descriptor(Identity);
+  std::copy(Descriptor.begin(), Descriptor.end(), Image.begin() + kBaseImageDescriptor);
   return Image;
+}
+
+std::vector<uint8_t> Camera::SlotImage(const UsbIdentity &Identity) {
+  std::vector<uint8_t> Image(0x200, 0x00);
+  const std::vector<uint8_t> Descriptor = Usb2Descriptor(Identity);
+  std::copy(Descriptor.begin(), Descriptor.end(), Image.begin() + kSlotImageDescriptor);
+  return Image;
+}
+
+// What the factory programmed, placed where it fits on the chip. Banked: the
+// base image at 0. Slotted: the header in sector 0 (version 1, two slots,
+// slot 0 active, no previous slot, attributes zero), slot 0 (version 1,
+// flags 1) holding SlotImage with its SHA-256 as the digest, slot 1
+// (version 0, flags 1) empty with an erased digest; the rest of sector 0 and
+// slot 1's area erased.
+void Camera::PlaceFactoryImage() {
+  const UsbIdentity Identity = {Profile_.VendorId, Profile_.ProductId, Profile_.BcdDevice};
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Parts;
+  if (Profile_.Layout == IspLayout::Slotted) {
+    const std::vector<uint8_t> Slot0 = SlotImage(Identity);
+    std::vector<uint8_t> Header(100, 0x00);
+    Header[0] = kSlotSignature[0];
+    Header[1] = kSlotSignature[1];
+    PutBe32(Header, kHeaderVersion, 1);
+    Header[kHeaderSlotCount] = 2;
+    Header[kHeaderActiveSlot] = 0;
+    Header[kHeaderPreviousSlot] = kNoSlot;
+    for (size_t Slot = 0; Slot < 2; ++Slot) {
+      const uint32_t Entry = kSlotEntries[Slot];
+      PutBe32(Header, Entry + kEntryVersion, Slot == 0 ? 1 : 0);
+      PutBe32(Header, Entry + kEntryOffset, kFactorySlots[Slot]);
+      PutBe32(Header, Entry + kEntryFlags, 1);
+      std::fill(Header.begin() + Entry + kEntryDigest, Header.begin() + Entry + kEntryDigest + kDigestSize, 0xFF);
+    }
+    unsigned int Size = 0;
+    EVP_Digest(Slot0.data(), Slot0.size(), Header.data() + kSlotEntries[0] + kEntryDigest, &Size, EVP_sha256(),
+               nullptr);
+    Parts = {{kSlotHeader, Header}, {kFactorySlots[0], Slot0}};
+  } else {
+    Parts = {{0, BaseImage(Identity)}};
+  }
+  std::vector<uint8_t> &Array = Chip_.Memory();
+  for (const auto &Part : Parts) {
+    for (size_t I = 0; I < Part.second.size() && Part.first + I < Array.size(); ++I) {
+      Array[Part.first + I] = Part.second[I];
+    }
+  }
 }
 
 void Camera::PowerOn() {
@@ -212,6 +289,7 @@ void Camera::PowerOn() {
   LastSet_.clear();
   RestartPending_ = false;
   Window_ = WindowState::Closed;  // a close in progress is lost with the power
+  WindowLow_ = WindowHigh_ = 0;   // and so is the range it recorded
   DigestPending_ = false;
   Boot();
 }
@@ -246,13 +324,14 @@ void Camera::Boot() {
   SpiReceive_.clear();
   SpiPending_ = false;
   SpiBusyLeft_ = 0;
-  // The boot code sets or clears the chip's block protection.
-  Chip_.SetStatus(Profile_.FlashProtected ? FlashChip::kBlockProtect : 0, 0);
+  // What runs is chosen (a Slotted boot may rewrite its header) before the
+  // boot code sets or clears the chip's block protection.
   ChooseImage();
+  Chip_.SetStatus(Profile_.FlashProtected ? FlashChip::kBlockProtect : 0, 0);
 }
 
 // ---------------------------------------------------------------------------
-// What runs: bank, base image or ROM
+// What runs: bank, base image, slot or ROM
 // ---------------------------------------------------------------------------
 
 // The boot code reads the array as the ISP addresses it (24 bits, wrapping
@@ -285,14 +364,21 @@ bool Camera::FlashMatches(uint32_t Address, const char *Marker) const {
 void Camera::ChooseImage() {
   Running_ = BootImage::Base;
   Identity_ = {Profile_.VendorId, Profile_.ProductId, Profile_.BcdDevice};
-  if (!Profile_.BootsFromFlash || Profile_.Layout != IspLayout::Banked) {
+  if (!Profile_.BootsFromFlash || Profile_.Layout == IspLayout::WholeImage) {
     return;
   }
-  if (BankRuns()) {
-    Running_ = BootImage::Bank;
-  } else if (BaseRuns()) {
-    Running_ = BootImage::Base;
+  bool Runs = false;
+  if (Profile_.Layout == IspLayout::Banked) {
+    if (BankRuns()) {
+      Running_ = BootImage::Bank;
+      Runs = true;
+    } else {
+      Runs = BaseRuns();  // Running_ is Base already
+    }
   } else {
+    Runs = SlotRuns();
+  }
+  if (!Runs) {
     Running_ = BootImage::Rom;
     Identity_ = Profile_.RecoveryIdentity;
   }
@@ -328,20 +414,150 @@ bool Camera::BankRuns() {
 // pattern inside the base area (the first whole match gives the identity);
 // without one it counts as not runnable.
 bool Camera::BaseRuns() {
-  if (!FlashMatches(kBaseMarker, "CY")) {
-    return false;
-  }
-  for (uint32_t At = 0; At + kDescriptorMatch <= kBaseAreaEnd; ++At) {
-    bool Match = true;
-    for (uint32_t I = 0; I < sizeof(kDescriptorPattern) && Match; ++I) {
-      Match = I == kDescriptorAnyByte || FlashByte(At + I) == kDescriptorPattern[I];
+  return FlashMatches(kBaseMarker, "CY") && FindDescriptor(0, kBaseAreaEnd, false, Identity_);
+}
+
+// The first whole device-descriptor pattern in [Begin, End) gives the
+// identity behind it: the USB 2 form, and with Usb3 the USB 3 form as well
+// (a slot's code may carry either; the base image's search keeps to USB 2).
+bool Camera::FindDescriptor(uint32_t Begin, uint32_t End, bool Usb3, UsbIdentity &Identity) const {
+  for (uint64_t At = Begin; At + kDescriptorMatch <= End; ++At) {
+    const uint32_t A = static_cast<uint32_t>(At);
+    bool Usb2Match = true;
+    bool Usb3Match = Usb3;
+    for (uint32_t I = 0; I < sizeof(kDescriptorPattern) && (Usb2Match || Usb3Match); ++I) {
+      const uint8_t Byte = FlashByte(A + I);
+      Usb2Match = Usb2Match && (I == kDescriptorAnyByte || Byte == kDescriptorPattern[I]);
+      Usb3Match = Usb3Match && Byte == kUsb3DescriptorPattern[I];
     }
-    if (Match) {
-      Identity_ = {FlashLe16(At + 8), FlashLe16(At + 10), FlashLe16(At + 12)};
+    if (Usb2Match || Usb3Match) {
+      Identity = {FlashLe16(A + 8), FlashLe16(A + 10), FlashLe16(A + 12)};
       return true;
     }
   }
   return false;
+}
+
+// The Slotted boot. The header at 0 ("95 28", SlotCount 1 or 2) names the
+// slot that runs; a named slot runs when its Digest is not all 0xFF and its
+// code holds a descriptor pattern, under that descriptor's identity. A named
+// slot that does not qualify is not replaced by the other one. ActiveSlot
+// 0xFF (the host is updating a slot) first settles which slot is active.
+bool Camera::SlotRuns() {
+  if (FlashByte(kSlotHeader) != kSlotSignature[0] || FlashByte(kSlotHeader + 1) != kSlotSignature[1]) {
+    return false;
+  }
+  const uint8_t SlotCount = FlashByte(kHeaderSlotCount);
+  if (SlotCount < 1 || SlotCount > 2) {
+    return false;
+  }
+  uint8_t Active = FlashByte(kHeaderActiveSlot);
+  if (Active == kNoSlot) {
+    Active = FinishSlotUpdate(SlotCount);
+  }
+  UsbIdentity Identity{};
+  if (Active >= SlotCount || !SlotDigested(Active) || !SlotIdentity(Active, SlotCount, Identity)) {
+    return false;
+  }
+  Running_ = Active == 0 ? BootImage::Slot0 : BootImage::Slot1;
+  Identity_ = Identity;
+  return true;
+}
+
+// An update was under way. The slot being updated is the one whose Offset
+// starts the range programmed inside the update window (else the first slot
+// with an erased Digest). When the SHA-256 of that range, as the flash holds
+// it now, equals the digest last handed over on selector 0x1F, and the slot
+// can run, the ISP writes the digest into the slot's entry and makes it
+// active. Otherwise (no digest, no range, a mismatch, nothing to run) the
+// previous slot becomes active again when it names one that can run. The
+// header is rewritten only to name a slot that runs; returns that slot, or
+// kNoSlot.
+uint8_t Camera::FinishSlotUpdate(uint8_t SlotCount) {
+  UsbIdentity Identity{};
+  uint8_t Target = kNoSlot;
+  for (uint8_t Slot = 0; Slot < SlotCount && WindowHigh_ > WindowLow_; ++Slot) {
+    if (FlashBe32(kSlotEntries[Slot] + kEntryOffset) == WindowLow_) {
+      Target = Slot;
+      break;
+    }
+  }
+  for (uint8_t Slot = 0; Slot < SlotCount && Target == kNoSlot; ++Slot) {
+    if (!SlotDigested(Slot)) {
+      Target = Slot;
+    }
+  }
+  const std::vector<uint8_t> *Handed = LastSet(0x1F);
+  if (Target != kNoSlot && Handed != nullptr && WindowHigh_ > WindowLow_ &&
+      SlotIdentity(Target, SlotCount, Identity)) {
+    const std::array<uint8_t, 32> Digest = RangeDigest(WindowLow_, WindowHigh_);
+    if (std::equal(Digest.begin(), Digest.end(), Handed->begin(), Handed->end())) {
+      RewriteHeaderSector({{kSlotEntries[Target] + kEntryDigest, *Handed}, {kHeaderActiveSlot, {Target}}});
+      return Target;
+    }
+  }
+  const uint8_t Previous = FlashByte(kHeaderPreviousSlot);
+  if (Previous < SlotCount && SlotDigested(Previous) && SlotIdentity(Previous, SlotCount, Identity)) {
+    RewriteHeaderSector({{kHeaderActiveSlot, {Previous}}});
+    return Previous;
+  }
+  return kNoSlot;
+}
+
+// The slot's entry holds a digest (not all 0xFF).
+bool Camera::SlotDigested(uint8_t Slot) const {
+  for (uint32_t I = 0; I < kDigestSize; ++I) {
+    if (FlashByte(kSlotEntries[Slot] + kEntryDigest + I) != 0xFF) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The identity in the slot's code: the first descriptor pattern from its
+// Offset, within kSlotCodeLimit bytes, the chip, and the other slot's
+// Offset when that lies above (the next slot's code is not this one's).
+bool Camera::SlotIdentity(uint8_t Slot, uint8_t SlotCount, UsbIdentity &Identity) const {
+  const uint32_t Begin = FlashBe32(kSlotEntries[Slot] + kEntryOffset);
+  uint64_t End = std::min<uint64_t>(static_cast<uint64_t>(Begin) + kSlotCodeLimit, Chip_.Size());
+  for (uint8_t Other = 0; Other < SlotCount; ++Other) {
+    const uint32_t Next = FlashBe32(kSlotEntries[Other] + kEntryOffset);
+    if (Next > Begin) {
+      End = std::min<uint64_t>(End, Next);
+    }
+  }
+  return End > Begin && FindDescriptor(Begin, static_cast<uint32_t>(End), true, Identity);
+}
+
+// The boot code rewrites its header as a flash operation of its own: it
+// reads sector 0, erases it and programs it back with the changes (address
+// in the sector, bytes). It runs before the boot sets the chip's protection.
+void Camera::RewriteHeaderSector(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> &Changes) {
+  std::vector<uint8_t> Sector(FlashChip::kSectorSize);
+  for (uint32_t I = 0; I < Sector.size(); ++I) {
+    Sector[I] = FlashByte(kSlotHeader + I);
+  }
+  for (const auto &Change : Changes) {
+    std::copy(Change.second.begin(), Change.second.end(), Sector.begin() + Change.first);
+  }
+  std::vector<uint8_t> &Array = Chip_.Memory();
+  for (uint32_t I = 0; I < Sector.size(); ++I) {
+    uint8_t &Byte = Array[(kSlotHeader + I) % Chip_.Size()];
+    Byte = 0xFF;          // erase
+    Byte &= Sector[I];    // program
+  }
+}
+
+std::array<uint8_t, 32> Camera::RangeDigest(uint64_t Low, uint64_t High) const {
+  std::vector<uint8_t> Bytes;
+  Bytes.reserve(static_cast<size_t>(High - Low));
+  for (uint64_t At = Low; At < High; ++At) {
+    Bytes.push_back(FlashByte(static_cast<uint32_t>(At)));
+  }
+  std::array<uint8_t, 32> Digest{};
+  unsigned int Size = 0;
+  EVP_Digest(Bytes.data(), Bytes.size(), Digest.data(), &Size, EVP_sha256(), nullptr);
+  return Digest;
 }
 
 // ---------------------------------------------------------------------------
@@ -361,13 +577,7 @@ void Camera::WindowWrite(uint8_t Value) {
     // The digest is taken over the programmed range as it stands now.
     DigestPending_ = Profile_.Layout == IspLayout::Banked && WindowHigh_ > WindowLow_;
     if (DigestPending_) {
-      std::vector<uint8_t> Bytes;
-      Bytes.reserve(static_cast<size_t>(WindowHigh_ - WindowLow_));
-      for (uint64_t At = WindowLow_; At < WindowHigh_; ++At) {
-        Bytes.push_back(FlashByte(static_cast<uint32_t>(At)));
-      }
-      unsigned int Size = 0;
-      EVP_Digest(Bytes.data(), Bytes.size(), Digest_.data(), &Size, EVP_sha256(), nullptr);
+      Digest_ = RangeDigest(WindowLow_, WindowHigh_);
       DigestStart_ = static_cast<uint32_t>(WindowLow_);
     }
     if (WindowReadsLeft_ == 0) {

@@ -7,8 +7,9 @@
 // address space (0x1A and 0x1B); the flash window (0x0D erase, 0x0E
 // address, 0x0F data, 0x17 identification, 9 write enable); the update
 // window (register 0x6000) and, on Banked builds, the digest it writes; and
-// the boot's choice of what runs (bank, base image or ROM) and so the USB
-// identity the device descriptor presents.
+// the boot's choice of what runs (bank, base image, slot or ROM), with the
+// Slotted boot's check of an updated slot, and so the USB identity the
+// device descriptor presents.
 //
 // Written from the hardware's side: it parses only the requests it is sent.
 // The flash chip keeps its contents for as long as the Camera object lives
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "Sim/Camera/FlashChip.h"
@@ -46,8 +48,9 @@ struct UsbIdentity {
 };
 
 // What the ISP runs after a boot: the firmware bank the bank header names,
-// the base image at flash address 0, or its ROM (recovery).
-enum class BootImage : uint8_t { Bank, Base, Rom };
+// the base image at flash address 0, slot 0 or slot 1 of the slot header, or
+// its ROM (recovery).
+enum class BootImage : uint8_t { Bank, Base, Slot0, Slot1, Rom };
 
 // The hardware of one camera build. The default is a bench camera for the
 // transport tests: generation registers zero, Banked, flash kind 22
@@ -94,15 +97,23 @@ struct CameraProfile {
   std::map<uint16_t, uint8_t> BootRegisters = {};
 
   // At every boot the ISP chooses what runs from the flash contents (Banked
-  // builds; ignored on the others for now): the active bank when the bank
-  // header at 0x7000 names one with a digest and "DZ" at its offset + 0x100
-  // (the header's identity), else the base image when it has "CY" at 0x100
-  // and a device-descriptor pattern (that descriptor's identity), else the
-  // ROM (RecoveryIdentity). Off: the firmware runs as Base under the
-  // profile's identity, whatever the flash holds.
+  // and Slotted builds; ignored on WholeImage builds for now). Banked: the
+  // active bank when the bank header at 0x7000 names one with a digest and
+  // "DZ" at its offset + 0x100 (the header's identity), else the base image
+  // when it has "CY" at 0x100 and a device-descriptor pattern (that
+  // descriptor's identity). Slotted: the slot the header at 0 names, when
+  // it has a digest and a device-descriptor pattern in its code (that
+  // descriptor's identity); with no slot named (an update in progress) the
+  // ISP first checks the updated slot against the digest of selector 0x1F
+  // and makes it or the previous slot active. Nothing runnable: the ROM
+  // (RecoveryIdentity). Off: the firmware runs as Base under the profile's
+  // identity, whatever the flash holds.
   bool BootsFromFlash = false;
-  // The camera is made with Camera::BaseImage of the profile's identity at
-  // flash address 0 (what the factory programmed); the rest is erased.
+  // The camera is made with the factory's firmware of the profile's
+  // identity (what the factory programmed); the rest is erased. Banked:
+  // Camera::BaseImage at flash address 0. Slotted: a slot header in sector
+  // 0 naming slot 0 at kFactorySlots[0] (Camera::SlotImage there, with its
+  // digest) and an empty slot 1 at kFactorySlots[1].
   bool FactoryImage = false;
   // What the ROM presents when nothing in flash runs.
   UsbIdentity RecoveryIdentity = {0x1BCF, 0x0B12, 0x0001};
@@ -111,7 +122,9 @@ struct CameraProfile {
   // 'f' 'g' 'h' 'i' 'j' 'k' 'l' 'm' 'n' 'p' 'q', with that generation's
   // hardware: 'n' 0x20FF 0x02 (Banked, protected, lock 0x08, booting from
   // flash, made with a factory base image, 0x20D9 = 0x80); 'p' 0x3E/0x01/
-  // 0x80 and 'q' 0x3E/0x00/0x80 (Slotted, protected, lock 0x01); 'k' 0xC2
+  // 0x80 and 'q' 0x3E/0x00/0x80 (Slotted, protected, lock 0x01, booting
+  // from flash, made with a factory slot header and slot 0, recovery
+  // identity 0x1BCF:0x0B19); 'k' 0xC2
   // (lock 0x04, identification through the unit); 'f' 0x62, 'g' 0x92,
   // 'h' 0x82 (identification through the SPI controller); 'i' 0xA2 with
   // 0x20D0 0x00, 'l' 0xA2 with 0x20D0 0x10 (no identification path);
@@ -160,9 +173,16 @@ class Camera : public UsbDeviceModel {
 
   // A small base image presenting Identity: 0x200 bytes, zero but for "CY"
   // at 0x100 and a USB 2 device descriptor (12 01 00 02 EF 02 01 40 ...) at
-  // kBaseImageDescriptor. The factory image of FactoryImage builds.
+  // kBaseImageDescriptor. The factory image of Banked FactoryImage builds.
   static std::vector<uint8_t> BaseImage(const UsbIdentity &Identity);
   static constexpr uint32_t kBaseImageDescriptor = 0x180;
+  // A small slot firmware presenting Identity: 0x200 bytes, zero but for a
+  // USB 2 device descriptor at kSlotImageDescriptor. What slot 0 of a
+  // Slotted FactoryImage build holds.
+  static std::vector<uint8_t> SlotImage(const UsbIdentity &Identity);
+  static constexpr uint32_t kSlotImageDescriptor = 0x40;
+  // Where a Slotted FactoryImage build's header places slot 0 and slot 1.
+  static constexpr uint32_t kFactorySlots[2] = {0x3000, 0x41000};
 
   EFI_USB_DEVICE_DESCRIPTOR DeviceDescriptor() const override;
   std::vector<EFI_USB_INTERFACE_DESCRIPTOR> Interfaces() const override;
@@ -228,12 +248,20 @@ class Camera : public UsbDeviceModel {
   uint16_t LengthOf(const XuSelector &Control) const;
   uint8_t AddressByte(uint32_t Address) const;
 
-  // The ISP's boot: the register file from the profile, the chip's
-  // protection, and what runs (ChooseImage).
+  // The ISP's boot: the register file from the profile, what runs
+  // (ChooseImage) and the chip's protection.
   void Boot();
   void ChooseImage();
   bool BankRuns();
   bool BaseRuns();
+  bool SlotRuns();
+  uint8_t FinishSlotUpdate(uint8_t SlotCount);
+  bool SlotIdentity(uint8_t Slot, uint8_t SlotCount, UsbIdentity &Identity) const;
+  bool SlotDigested(uint8_t Slot) const;
+  void RewriteHeaderSector(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> &Changes);
+  bool FindDescriptor(uint32_t Begin, uint32_t End, bool Usb3, UsbIdentity &Identity) const;
+  std::array<uint8_t, 32> RangeDigest(uint64_t Low, uint64_t High) const;
+  void PlaceFactoryImage();
   uint8_t FlashByte(uint32_t Address) const;
   uint16_t FlashLe16(uint32_t Address) const;
   uint32_t FlashBe32(uint32_t Address) const;
@@ -282,9 +310,9 @@ class Camera : public UsbDeviceModel {
   std::map<uint8_t, std::vector<uint8_t>> LastSet_;
   bool RestartPending_ = false;
   // The update window: Open records the range programmed through 0x0F
-  // ([WindowLow_, WindowHigh_), none while WindowLow_ == WindowHigh_);
-  // Closing counts the reads that still read 1 and holds the digest taken
-  // when it was closed.
+  // ([WindowLow_, WindowHigh_), none while WindowLow_ == WindowHigh_; kept
+  // after the close, for the Slotted boot's check); Closing counts the reads
+  // that still read 1 and holds the digest taken when it was closed.
   enum class WindowState : uint8_t { Closed, Open, Closing };
   WindowState Window_ = WindowState::Closed;
   uint64_t WindowLow_ = 0;
