@@ -694,9 +694,10 @@ SlotRoad (
     ReadBigEndian32 (DeviceBlock, sizeof (DeviceBlock), OFFSET_OF (CAMERA_IMAGE_HEADER, Version), 0, &DeviceVersion);
     if (ImageVersion > DeviceVersion) {
       //
-      // Header-block update: the image's bytes from the end of the header to
-      // its slot 0, and its version. Slot 0 must start inside the block and
-      // inside the image.
+      // Header-block update: the image's bytes from the end of the header up
+      // to its slot 0, and its version. Only the camera's first sector is
+      // rewritten, so the bytes taken end at the sector's end, and at the
+      // image's; a slot 0 that starts inside the header itself is refused.
       //
       SlotZeroOffset = 0;
       ReadBigEndian32 (
@@ -706,11 +707,11 @@ SlotRoad (
         0,
         &SlotZeroOffset
         );
-      if ((SlotZeroOffset < sizeof (CAMERA_IMAGE_HEADER)) || (SlotZeroOffset > SLOT_HEADER_BLOCK_SIZE) ||
-          (SlotZeroOffset > Run->ImageSize))
-      {
+      if (SlotZeroOffset < sizeof (CAMERA_IMAGE_HEADER)) {
         return EFI_BAD_BUFFER_SIZE;
       }
+
+      SlotZeroOffset = (UINT32)MIN ((UINT64)SlotZeroOffset, MIN ((UINT64)SLOT_HEADER_BLOCK_SIZE, Run->ImageSize));
 
       if (IsQ) {
         if (Context->UsbIo == NULL) {

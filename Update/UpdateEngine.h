@@ -95,8 +95,8 @@ EFI_STATUS
                                  a chunk length of 0 or above 4096 (nothing
                                  erased).
   @retval EFI_BAD_BUFFER_SIZE    The image is too short for the offsets its
-                                 road reads or patches, or its slot 0 lies
-                                 outside the header block or the image.
+                                 road reads or patches, or its slot 0 starts
+                                 inside its 100-byte header.
   @retval EFI_OUT_OF_RESOURCES   A buffer could not be allocated.
   @return                        The failure of a step, or the status of the
                                  banked or slot update.

@@ -12,6 +12,7 @@
 #include <Library/UefiBootServicesTableLib.h>
 
 #include "FlashStrategies.h"
+#include "UpdateEngine.h"
 #include "Update/SlotImages.h"
 #include "Usb/CameraUsbFixture.h"
 #include "Usb/XuTrace.h"
@@ -592,6 +593,99 @@ TEST_F(SlotUpdateTest, TheFallbackAppendsNothingToOtherFormatsAndKeepsTheFirstCh
   EXPECT_EQ(Flash(0, kChunk), std::vector<uint8_t>(kChunk, 0xFF));
   EXPECT_EQ(std::vector<unsigned>(gReports.end() - 2, gReports.end()), (std::vector<unsigned>{98, 100}));
   EXPECT_EQ(Ops().back(), "W20D8=A5");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace SlotImages;
+
+// The two-slot ISP as it ships: slot 0 runs (0x3000), slot 1 (0x41000) is
+// free; it boots from its flash and settles an update against the signed
+// digest at its restart.
+class SlotUpdateBootTest : public CameraUsbTest {
+ protected:
+  void SetUp() override {
+    CameraUsbTest::SetUp();
+    Cam = Plug(3, Sim::CameraProfile::ForIspKind('p'));
+    ASSERT_EQ(FindCameraDevice(&Context, 0x30C9, 0x004A), EFI_SUCCESS);
+    ASSERT_EQ(Cam->Running(), Sim::BootImage::Slot0);
+    Chunk = Cam->Profile().ChunkSize;
+  }
+
+  EFI_STATUS Update(const std::vector<uint8_t> &Image, const TestSigner::Trailer &Trailer) {
+    std::unique_ptr<uint8_t[]> Exact(new uint8_t[Image.size()]);
+    std::copy(Image.begin(), Image.end(), Exact.get());
+    return UpdateSlotFirmware(&Context, Exact.get(), Image.size(), Trailer.data(), Trailer.size(), nullptr);
+  }
+
+  // The identity the camera presents now.
+  uint16_t BcdDevice() {
+    CAMERA_CONTEXT Again{};
+    EXPECT_EQ(FindCameraDevice(&Again, 0x30C9, 0x004A), EFI_SUCCESS);
+    return Again.DeviceDescriptor.BcdDevice;
+  }
+
+  std::shared_ptr<Sim::Camera> Cam;
+  CAMERA_CONTEXT Context{};
+  size_t Chunk = 0;
+};
+
+TEST_F(SlotUpdateBootTest, ASignedImageRunsAfterTheRestart) {
+  SlotImages::Image Spec;
+  Spec.Bcd = 0x0207;
+  std::vector<uint8_t> Image = Format3(Spec);
+
+  ASSERT_EQ(Update(Image, TrailerFor(Image, 0x3000, Chunk)), EFI_SUCCESS);
+
+  // The slot update restarted the ISP and waited; the ISP found the digest
+  // right and made slot 1 active.
+  EXPECT_EQ(Cam->RestartsCompleted(), 1u);
+  EXPECT_EQ(Cam->Running(), Sim::BootImage::Slot1);
+  EXPECT_EQ(BcdDevice(), 0x0207);
+  EXPECT_EQ(Cam->Flash()[7], 1);
+  EXPECT_EQ(Cam->Flash()[8], 0);
+}
+
+TEST_F(SlotUpdateBootTest, AnImageWhoseSignatureDoesNotMatchIsWrittenButNotBooted) {
+  SlotImages::Image Spec;
+  Spec.Bcd = 0x0207;
+  std::vector<uint8_t> Image = Format3(Spec);
+  std::vector<uint8_t> Other = Image;
+  Other[0x3400] ^= 0x01;  // signed over other bytes
+
+  ASSERT_EQ(Update(Image, TrailerFor(Other, 0x3000, Chunk)), EFI_SUCCESS);
+
+  // The slot holds the image, yet the camera went back to slot 0.
+  EXPECT_EQ(std::vector<uint8_t>(Cam->Flash().begin() + 0x41000, Cam->Flash().begin() + 0x41000 + 0x2000),
+            std::vector<uint8_t>(Image.begin() + 0x3000, Image.end()));
+  EXPECT_EQ(Cam->Running(), Sim::BootImage::Slot0);
+  EXPECT_EQ(BcdDevice(), 0x0100);
+  EXPECT_EQ(Cam->Flash()[7], 0);
+}
+
+
+TEST_F(SlotUpdateBootTest, TheDispatcherRewritesAnOlderHeaderAndTheCameraRunsTheNewSlot) {
+  // The image's header (version 0x10) is newer than the camera's (1): the
+  // first sector takes the image's bytes after the header, the ISP restarts
+  // and is found again, then slot 1 is written, and after the slot update's
+  // restart it runs.
+  SlotImages::Image Spec;
+  Spec.Bcd = 0x0311;
+  std::vector<uint8_t> Body = Format3(Spec);
+  const TestSigner::Trailer Trailer = TrailerFor(Body, 0x3000, Chunk);
+  std::vector<uint8_t> Image = Body;
+  Image.insert(Image.end(), Trailer.begin(), Trailer.end());
+  std::unique_ptr<uint8_t[]> Exact(new uint8_t[Image.size()]);
+  std::copy(Image.begin(), Image.end(), Exact.get());
+
+  ASSERT_EQ(UpdateCameraFirmware(&Context, Exact.get(), Image.size(), nullptr, TRUE), EFI_SUCCESS);
+
+  EXPECT_EQ(Cam->RestartsCompleted(), 2u);
+  EXPECT_EQ(Be32(Cam->Flash().data() + 2), 0x10u);
+  EXPECT_EQ(Cam->Running(), Sim::BootImage::Slot1);
+  EXPECT_EQ(BcdDevice(), 0x0311);
 }
 
 }  // namespace

@@ -336,13 +336,24 @@ TEST_F(UpdateEngineTest, TwoSlotRoadRewritesTheHeaderOnlyForANewerImage) {
   All = Ops();
   EXPECT_EQ(std::count(All.begin(), All.end(), "W20D8=A5"), 2);
 
-  // A slot 0 outside the header block is refused before anything is sent
-  // to the flash.
+  // A slot 0 beyond the first sector: only the sector is rewritten, with the
+  // image's bytes up to its end.
   Use(Kind('p', 0x200));
   PutCamera(Camera);
-  PutBe32(Body, 0x10, 0x2000);
+  PutBe32(Body, 0x10, 0x3000);
+  const TestSigner::Trailer Far = TrailerFor(Body, 0x3000, 0x200);
   Image = Body;
-  Image.insert(Image.end(), Newer.begin(), Newer.end());
+  Image.insert(Image.end(), Far.begin(), Far.end());
+  ASSERT_EQ(Update(Image), EFI_SUCCESS);
+  EXPECT_EQ(Flash(100, 0x1000 - 100), std::vector<uint8_t>(Body.begin() + 100, Body.begin() + 0x1000));
+
+  // A slot 0 that starts inside the header itself is refused before
+  // anything is sent to the flash.
+  Use(Kind('p', 0x200));
+  PutCamera(Camera);
+  PutBe32(Body, 0x10, 0x40);
+  Image = Body;
+  Image.insert(Image.end(), Far.begin(), Far.end());
   EXPECT_EQ(Update(Image), EFI_BAD_BUFFER_SIZE);
   EXPECT_EQ(Count("S0D="), 0u);
 }
