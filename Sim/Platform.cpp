@@ -43,7 +43,8 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
       Esrt_(Boot_, Machine_.Esrt),
       Usb_(Boot_, Clock_, Machine_.UsbPorts),
-      Display_(Boot_, Clock_) {
+      Display_(Boot_, Clock_),
+      Hook_(Boot_, Clock_) {
   static NameRegistrar Names;
   ++Machine_.Boots;
   // A new boot: volatile variables are gone.
@@ -78,6 +79,7 @@ void Platform::Activate() {
   Runtime_.Activate();
   Esrt_.Activate();
   Display_.Activate();
+  Hook_.Activate();
 }
 
 EFI_STATUS Platform::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
@@ -188,6 +190,22 @@ EFI_STATUS Platform::RemoveGraphicsOutput() {
   EFI_STATUS Status = UninstallProtocol(GraphicsHandle_, gEfiGraphicsOutputProtocolGuid, Display_.Graphics());
   if (!EFI_ERROR(Status)) {
     GraphicsHandle_ = nullptr;
+  }
+  return Status;
+}
+
+EFI_HANDLE Platform::InstallPlatformHook() {
+  HookHandle_ = InstallProtocol(kPlatformHookProtocolGuid, Hook_.Protocol(), HookHandle_);
+  return HookHandle_;
+}
+
+EFI_STATUS Platform::RemovePlatformHook() {
+  if (HookHandle_ == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_STATUS Status = UninstallProtocol(HookHandle_, kPlatformHookProtocolGuid, Hook_.Protocol());
+  if (!EFI_ERROR(Status)) {
+    HookHandle_ = nullptr;
   }
   return Status;
 }

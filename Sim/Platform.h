@@ -1,8 +1,9 @@
 // One boot of the simulated platform: the system table with boot services,
 // runtime services and configuration tables (HOB list, port space), the ACPI
 // PM timer on the virtual clock, the USB bus with the machine's devices
-// enumerated, the display (progress protocol and graphics output, installed
-// when the platform says so), and the driver image loaded afresh.
+// enumerated, the display (progress protocol and graphics output) and the
+// platform hook (each installed when the platform says so), and the driver
+// image loaded afresh.
 //
 // Platform code (the tests, acting as the rest of the firmware) calls into the
 // boot services through RunAgent or the helpers below, at TPL_APPLICATION, on
@@ -25,6 +26,7 @@
 #include "Sim/HobList.h"
 #include "Sim/Machine.h"
 #include "Sim/PlatformDisplay.h"
+#include "Sim/PlatformHook.h"
 #include "Sim/PortSpace.h"
 #include "Sim/RuntimeServices.h"
 #include "Sim/UsbBus.h"
@@ -58,6 +60,7 @@ class Platform {
   EsrtRepository &Esrt() { return Esrt_; }
   UsbBus &Usb() { return Usb_; }
   PlatformDisplay &Display() { return Display_; }
+  PlatformHook &Hook() { return Hook_; }
   Machine &GetMachine() { return Machine_; }
   EFI_SYSTEM_TABLE *SystemTable() { return &SystemTable_; }
   EFI_HANDLE ImageHandle() const { return ImageHandle_; }
@@ -88,6 +91,10 @@ class Platform {
   EFI_HANDLE InstallGraphicsOutput();
   EFI_STATUS RemovePlatformProgress();
   EFI_STATUS RemoveGraphicsOutput();
+  // The platform hook protocol, on a handle of its own, and removed again
+  // (EFI_NOT_FOUND when it is not installed).
+  EFI_HANDLE InstallPlatformHook();
+  EFI_STATUS RemovePlatformHook();
 
   bool BootEnded() const { return Reset_.has_value(); }
   const std::optional<ResetRecord> &Reset() const { return Reset_; }
@@ -110,8 +117,10 @@ class Platform {
   HobList Hobs_;
   UsbBus Usb_;
   PlatformDisplay Display_;
+  PlatformHook Hook_;
   EFI_HANDLE ProgressHandle_ = nullptr;
   EFI_HANDLE GraphicsHandle_ = nullptr;
+  EFI_HANDLE HookHandle_ = nullptr;
   std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTables_;
   EFI_SYSTEM_TABLE SystemTable_;
   EFI_HANDLE ImageHandle_ = nullptr;
