@@ -39,6 +39,7 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       Options_(std::move(Options)),
       Ports_(Clock_),
       PmTimer_(Clock_, Ports_, Options_.PmTimerPort),
+      Ec_(Clock_, Ports_, Machine_.Ec),
       Boot_(Clock_),
       Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
       Esrt_(Boot_, Machine_.Esrt),

@@ -1,9 +1,9 @@
 // One boot of the simulated platform: the system table with boot services,
 // runtime services and configuration tables (HOB list, port space), the ACPI
-// PM timer on the virtual clock, the USB bus with the machine's devices
-// enumerated, the display (progress protocol and graphics output) and the
-// platform hook (each installed when the platform says so), and the driver
-// image loaded afresh.
+// PM timer on the virtual clock, the embedded controller on ports 0x62 and
+// 0x66, the USB bus with the machine's devices enumerated, the display
+// (progress protocol and graphics output) and the platform hook (each
+// installed when the platform says so), and the driver image loaded afresh.
 //
 // Platform code (the tests, acting as the rest of the firmware) calls into the
 // boot services through RunAgent or the helpers below, at TPL_APPLICATION, on
@@ -22,6 +22,7 @@
 
 #include "Sim/BootServices.h"
 #include "Sim/DriverImage.h"
+#include "Sim/EmbeddedController.h"
 #include "Sim/EsrtRepository.h"
 #include "Sim/HobList.h"
 #include "Sim/Machine.h"
@@ -54,6 +55,7 @@ class Platform {
   VirtualClock &Clock() { return Clock_; }
   PortSpace &Ports() { return Ports_; }
   AcpiPmTimer &PmTimer() { return PmTimer_; }
+  EmbeddedController &Ec() { return Ec_; }
   BootServicesSim &Boot() { return Boot_; }
   RuntimeServicesSim &Runtime() { return Runtime_; }
   HobList &Hobs() { return Hobs_; }
@@ -111,6 +113,7 @@ class Platform {
   VirtualClock Clock_;
   PortSpace Ports_;
   AcpiPmTimer PmTimer_;
+  EmbeddedController Ec_;
   BootServicesSim Boot_;
   RuntimeServicesSim Runtime_;
   EsrtRepository Esrt_;
