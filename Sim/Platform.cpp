@@ -48,8 +48,10 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       Hook_(Boot_, Clock_) {
   static NameRegistrar Names;
   ++Machine_.Boots;
-  // A new boot: volatile variables are gone.
+  // A new boot: volatile variables are gone; the platform's own variables
+  // are there before any driver runs.
   Machine_.Variables.DropVolatile();
+  EnsureSetupVariable(Machine_.Variables, Machine_.SetupVariableSize);
 
   std::memset(&SystemTable_, 0, sizeof(SystemTable_));
   SystemTable_.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
