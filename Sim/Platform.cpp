@@ -2,6 +2,8 @@
 
 #include "Sim/AgentStack.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -73,6 +75,15 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
     EFI_GUID Guid = HOB_LIST_GUID;
     SetConfigurationTable(Guid, Address);
   });
+
+  // Capsules handed to the firmware before this boot: PEI found them in
+  // memory and says so with the boot mode and a HOB for each.
+  if (!Machine_.PendingCapsules.empty()) {
+    Hobs_.SetBootMode(BOOT_ON_FLASH_UPDATE);
+    for (const std::vector<uint8_t> &Capsule : Machine_.PendingCapsules) {
+      CapsuleAddresses_.push_back(Hobs_.AddCapsule(Capsule));
+    }
+  }
 }
 
 Platform::~Platform() = default;
@@ -117,10 +128,33 @@ bool Platform::RunAgent(const std::function<void()> &Action) {
   Activate();
   const size_t ResetsBefore = Machine_.Resets.size();
   const bool Completed = AgentStack::Run(Action);
-  if (Machine_.Resets.size() > ResetsBefore) {
-    Reset_ = Machine_.Resets.back();
+  if (Machine_.Resets.size() > ResetsBefore && !BootEnded()) {
+    NoteReset(Machine_.Resets.back());
   }
   return Completed && !BootEnded();
+}
+
+void Platform::NoteReset(const ResetRecord &Record) {
+  Reset_ = Record;
+  // The capsules this boot was handed are gone; any a test added since
+  // stay for the next boot.
+  auto &Pending = Machine_.PendingCapsules;
+  Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min(CapsuleAddresses_.size(), Pending.size())));
+}
+
+void Platform::ArmWatchdog(uint64_t TimeoutNs) {
+  Boot_.ScheduleHardwareEvent(Clock_.NowNs() + TimeoutNs, [this] {
+    if (BootEnded()) {
+      return;
+    }
+    Machine_.Resets.push_back({EfiResetCold, EFI_TIMEOUT, Clock_.NowNs(), true});
+    NoteReset(Machine_.Resets.back());
+    // Whatever was running is left where it stands, as with ResetSystem.
+    if (AgentStack::OnAgentStack()) {
+      AgentStack::Abandon();
+    }
+  });
 }
 
 EFI_STATUS Platform::LoadDriver() {

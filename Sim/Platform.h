@@ -10,6 +10,12 @@
 // an agent stack of its own. A reset requested from inside (the driver's
 // ResetSystem) ends the boot: the agent's frames are abandoned, RunAgent
 // returns false, BootEnded() turns true and nothing more runs in this boot.
+// The platform's watchdog, when armed, ends a boot that runs too long in
+// the same way.
+//
+// A boot starts as the machine says: capsules pending on the machine make it
+// a flash-update boot with a capsule HOB for each; the "Setup" variable is
+// created when the store lacks it.
 #pragma once
 
 #include <functional>
@@ -21,6 +27,7 @@
 #include <Uefi.h>
 
 #include "Sim/BootServices.h"
+#include "Sim/Capsule.h"
 #include "Sim/DriverImage.h"
 #include "Sim/EmbeddedController.h"
 #include "Sim/EsrtRepository.h"
@@ -101,11 +108,25 @@ class Platform {
   bool BootEnded() const { return Reset_.has_value(); }
   const std::optional<ResetRecord> &Reset() const { return Reset_; }
 
+  // The platform's hardware watchdog: when the virtual clock reaches
+  // TimeoutNs from now and the boot has not ended, the machine resets cold
+  // (recorded with status EFI_TIMEOUT and ByWatchdog) and the boot ends as
+  // with ResetSystem. It ends a boot that would otherwise wait for ever (a
+  // wait on hardware that never answers moves the clock with every poll).
+  void ArmWatchdog(uint64_t TimeoutNs);
+
+  // Where this boot's capsules lie in memory (as the capsule HOBs say), in
+  // the machine's order; empty for a boot without pending capsules.
+  const std::vector<void *> &CapsuleAddresses() const { return CapsuleAddresses_; }
+
   // Adds, replaces or (Table == nullptr) removes a configuration table.
   EFI_STATUS SetConfigurationTable(const EFI_GUID &Guid, void *Table);
 
  private:
   void RefreshSystemTable();
+  // Takes note of a reset that ended this boot: the capsules it was handed
+  // leave the machine.
+  void NoteReset(const ResetRecord &Record);
 
   std::unique_ptr<Machine> OwnMachine_;
   Machine &Machine_;
@@ -129,6 +150,7 @@ class Platform {
   EFI_HANDLE ImageHandle_ = nullptr;
   int ImageToken_ = 0;
   std::optional<ResetRecord> Reset_;
+  std::vector<void *> CapsuleAddresses_;
   std::unique_ptr<DriverImage> Image_;  // last: unloaded first
 };
 
