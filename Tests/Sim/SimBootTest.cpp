@@ -125,15 +125,6 @@ TEST(SimSetupVariableTest, TheMachineChoosesAnotherSizeOrNone) {
     EXPECT_EQ(ReadSetup(P, &Size, Data.data(), nullptr), EFI_BUFFER_TOO_SMALL);
     EXPECT_EQ(Size, 3000u);
   }
-  Sim::Machine Smaller;
-  Smaller.SetupVariableSize = 100;
-  {
-    Sim::Platform P(Smaller);
-    std::vector<uint8_t> Data(Sim::kSetupVariableSize);
-    UINTN Size = Data.size();
-    EXPECT_EQ(ReadSetup(P, &Size, Data.data(), nullptr), EFI_SUCCESS);
-    EXPECT_EQ(Size, 100u);
-  }
   Sim::Machine Without;
   Without.SetupVariableSize.reset();
   Sim::Platform P(Without);
