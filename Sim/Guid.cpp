@@ -42,6 +42,7 @@ std::map<EFI_GUID, std::string, GuidLessFn> &Names() {
       {EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID, "FmpCapsule"},
       {HOST_PORT_SPACE_GUID, "HostPortSpace"},
       {PLATFORM_HOOK_PROTOCOL_GUID, "PlatformHook"},
+      {PLATFORM_HOOK_REQUEST_GUID, "PlatformHookRequest"},
       {PLATFORM_PROGRESS_PROTOCOL_GUID, "PlatformProgress"},
   };
   return Table;

@@ -2,6 +2,8 @@
 
 #include "Sim/AgentStack.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -39,15 +41,19 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       Options_(std::move(Options)),
       Ports_(Clock_),
       PmTimer_(Clock_, Ports_, Options_.PmTimerPort),
+      Ec_(Clock_, Ports_, Machine_.Ec),
       Boot_(Clock_),
       Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
       Esrt_(Boot_, Machine_.Esrt),
       Usb_(Boot_, Clock_, Machine_.UsbPorts),
-      Display_(Boot_, Clock_) {
+      Display_(Boot_, Clock_),
+      Hook_(Boot_, Clock_) {
   static NameRegistrar Names;
   ++Machine_.Boots;
-  // A new boot: volatile variables are gone.
+  // A new boot: volatile variables are gone; the platform's own variables
+  // are there before any driver runs.
   Machine_.Variables.DropVolatile();
+  EnsureSetupVariable(Machine_.Variables, Machine_.SetupVariableSize);
 
   std::memset(&SystemTable_, 0, sizeof(SystemTable_));
   SystemTable_.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
@@ -69,6 +75,15 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
     EFI_GUID Guid = HOB_LIST_GUID;
     SetConfigurationTable(Guid, Address);
   });
+
+  // Capsules handed to the firmware before this boot: PEI found them in
+  // memory and says so with the boot mode and a HOB for each.
+  if (!Machine_.PendingCapsules.empty()) {
+    Hobs_.SetBootMode(BOOT_ON_FLASH_UPDATE);
+    for (const std::vector<uint8_t> &Capsule : Machine_.PendingCapsules) {
+      CapsuleAddresses_.push_back(Hobs_.AddCapsule(Capsule));
+    }
+  }
 }
 
 Platform::~Platform() = default;
@@ -78,6 +93,7 @@ void Platform::Activate() {
   Runtime_.Activate();
   Esrt_.Activate();
   Display_.Activate();
+  Hook_.Activate();
 }
 
 EFI_STATUS Platform::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
@@ -112,10 +128,33 @@ bool Platform::RunAgent(const std::function<void()> &Action) {
   Activate();
   const size_t ResetsBefore = Machine_.Resets.size();
   const bool Completed = AgentStack::Run(Action);
-  if (Machine_.Resets.size() > ResetsBefore) {
-    Reset_ = Machine_.Resets.back();
+  if (Machine_.Resets.size() > ResetsBefore && !BootEnded()) {
+    NoteReset(Machine_.Resets.back());
   }
   return Completed && !BootEnded();
+}
+
+void Platform::NoteReset(const ResetRecord &Record) {
+  Reset_ = Record;
+  // The capsules this boot was handed are gone; any a test added since
+  // stay for the next boot.
+  auto &Pending = Machine_.PendingCapsules;
+  Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min(CapsuleAddresses_.size(), Pending.size())));
+}
+
+void Platform::ArmWatchdog(uint64_t TimeoutNs) {
+  Boot_.ScheduleHardwareEvent(Clock_.NowNs() + TimeoutNs, [this] {
+    if (BootEnded()) {
+      return;
+    }
+    Machine_.Resets.push_back({EfiResetCold, EFI_TIMEOUT, Clock_.NowNs(), true});
+    NoteReset(Machine_.Resets.back());
+    // Whatever was running is left where it stands, as with ResetSystem.
+    if (AgentStack::OnAgentStack()) {
+      AgentStack::Abandon();
+    }
+  });
 }
 
 EFI_STATUS Platform::LoadDriver() {
@@ -188,6 +227,22 @@ EFI_STATUS Platform::RemoveGraphicsOutput() {
   EFI_STATUS Status = UninstallProtocol(GraphicsHandle_, gEfiGraphicsOutputProtocolGuid, Display_.Graphics());
   if (!EFI_ERROR(Status)) {
     GraphicsHandle_ = nullptr;
+  }
+  return Status;
+}
+
+EFI_HANDLE Platform::InstallPlatformHook() {
+  HookHandle_ = InstallProtocol(kPlatformHookProtocolGuid, Hook_.Protocol(), HookHandle_);
+  return HookHandle_;
+}
+
+EFI_STATUS Platform::RemovePlatformHook() {
+  if (HookHandle_ == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_STATUS Status = UninstallProtocol(HookHandle_, kPlatformHookProtocolGuid, Hook_.Protocol());
+  if (!EFI_ERROR(Status)) {
+    HookHandle_ = nullptr;
   }
   return Status;
 }

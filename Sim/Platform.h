@@ -1,14 +1,21 @@
 // One boot of the simulated platform: the system table with boot services,
 // runtime services and configuration tables (HOB list, port space), the ACPI
-// PM timer on the virtual clock, the USB bus with the machine's devices
-// enumerated, the display (progress protocol and graphics output, installed
-// when the platform says so), and the driver image loaded afresh.
+// PM timer on the virtual clock, the embedded controller on ports 0x62 and
+// 0x66, the USB bus with the machine's devices enumerated, the display
+// (progress protocol and graphics output) and the platform hook (each
+// installed when the platform says so), and the driver image loaded afresh.
 //
 // Platform code (the tests, acting as the rest of the firmware) calls into the
 // boot services through RunAgent or the helpers below, at TPL_APPLICATION, on
 // an agent stack of its own. A reset requested from inside (the driver's
 // ResetSystem) ends the boot: the agent's frames are abandoned, RunAgent
 // returns false, BootEnded() turns true and nothing more runs in this boot.
+// The platform's watchdog, when armed, ends a boot that runs too long in
+// the same way.
+//
+// A boot starts as the machine says: capsules pending on the machine make it
+// a flash-update boot with a capsule HOB for each; the "Setup" variable is
+// created when the store lacks it.
 #pragma once
 
 #include <functional>
@@ -20,11 +27,14 @@
 #include <Uefi.h>
 
 #include "Sim/BootServices.h"
+#include "Sim/Capsule.h"
 #include "Sim/DriverImage.h"
+#include "Sim/EmbeddedController.h"
 #include "Sim/EsrtRepository.h"
 #include "Sim/HobList.h"
 #include "Sim/Machine.h"
 #include "Sim/PlatformDisplay.h"
+#include "Sim/PlatformHook.h"
 #include "Sim/PortSpace.h"
 #include "Sim/RuntimeServices.h"
 #include "Sim/UsbBus.h"
@@ -52,12 +62,14 @@ class Platform {
   VirtualClock &Clock() { return Clock_; }
   PortSpace &Ports() { return Ports_; }
   AcpiPmTimer &PmTimer() { return PmTimer_; }
+  EmbeddedController &Ec() { return Ec_; }
   BootServicesSim &Boot() { return Boot_; }
   RuntimeServicesSim &Runtime() { return Runtime_; }
   HobList &Hobs() { return Hobs_; }
   EsrtRepository &Esrt() { return Esrt_; }
   UsbBus &Usb() { return Usb_; }
   PlatformDisplay &Display() { return Display_; }
+  PlatformHook &Hook() { return Hook_; }
   Machine &GetMachine() { return Machine_; }
   EFI_SYSTEM_TABLE *SystemTable() { return &SystemTable_; }
   EFI_HANDLE ImageHandle() const { return ImageHandle_; }
@@ -88,15 +100,33 @@ class Platform {
   EFI_HANDLE InstallGraphicsOutput();
   EFI_STATUS RemovePlatformProgress();
   EFI_STATUS RemoveGraphicsOutput();
+  // The platform hook protocol, on a handle of its own, and removed again
+  // (EFI_NOT_FOUND when it is not installed).
+  EFI_HANDLE InstallPlatformHook();
+  EFI_STATUS RemovePlatformHook();
 
   bool BootEnded() const { return Reset_.has_value(); }
   const std::optional<ResetRecord> &Reset() const { return Reset_; }
+
+  // The platform's hardware watchdog: when the virtual clock reaches
+  // TimeoutNs from now and the boot has not ended, the machine resets cold
+  // (recorded with status EFI_TIMEOUT and ByWatchdog) and the boot ends as
+  // with ResetSystem. It ends a boot that would otherwise wait for ever (a
+  // wait on hardware that never answers moves the clock with every poll).
+  void ArmWatchdog(uint64_t TimeoutNs);
+
+  // Where this boot's capsules lie in memory (as the capsule HOBs say), in
+  // the machine's order; empty for a boot without pending capsules.
+  const std::vector<void *> &CapsuleAddresses() const { return CapsuleAddresses_; }
 
   // Adds, replaces or (Table == nullptr) removes a configuration table.
   EFI_STATUS SetConfigurationTable(const EFI_GUID &Guid, void *Table);
 
  private:
   void RefreshSystemTable();
+  // Takes note of a reset that ended this boot: the capsules it was handed
+  // leave the machine.
+  void NoteReset(const ResetRecord &Record);
 
   std::unique_ptr<Machine> OwnMachine_;
   Machine &Machine_;
@@ -104,19 +134,23 @@ class Platform {
   VirtualClock Clock_;
   PortSpace Ports_;
   AcpiPmTimer PmTimer_;
+  EmbeddedController Ec_;
   BootServicesSim Boot_;
   RuntimeServicesSim Runtime_;
   EsrtRepository Esrt_;
   HobList Hobs_;
   UsbBus Usb_;
   PlatformDisplay Display_;
+  PlatformHook Hook_;
   EFI_HANDLE ProgressHandle_ = nullptr;
   EFI_HANDLE GraphicsHandle_ = nullptr;
+  EFI_HANDLE HookHandle_ = nullptr;
   std::vector<EFI_CONFIGURATION_TABLE> ConfigurationTables_;
   EFI_SYSTEM_TABLE SystemTable_;
   EFI_HANDLE ImageHandle_ = nullptr;
   int ImageToken_ = 0;
   std::optional<ResetRecord> Reset_;
+  std::vector<void *> CapsuleAddresses_;
   std::unique_ptr<DriverImage> Image_;  // last: unloaded first
 };
 

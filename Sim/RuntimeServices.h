@@ -42,6 +42,7 @@ struct ResetRecord {
   EFI_RESET_TYPE Type;
   EFI_STATUS Status;
   uint64_t TimeNs;
+  bool ByWatchdog = false;  // the platform's watchdog, not ResetSystem
 };
 
 class RuntimeServicesSim {
