@@ -93,6 +93,12 @@ constexpr uint8_t kNoSlot = 0xFF;
 constexpr uint32_t kSlotCodeLimit = 0x40000;     // a slot's descriptor is searched this far from its Offset
 constexpr uint32_t kSlotHeader = 0;              // the header's sector starts the flash
 
+// The WholeImage layout: one image from flash address 0. Its first two bytes
+// tell whether a whole image stands there: erased, or the blank a host
+// programs into the first chunk until the rest is written and read back.
+constexpr uint8_t kErasedHead[] = {0xFF, 0xFF};
+constexpr uint8_t kBlankHead[] = {0xF9, 0xFF};
+
 // An 18-byte USB 2 device descriptor presenting Identity: class EF/02/01,
 // strings 1 and 2, no serial number, one configuration.
 std::vector<uint8_t> Usb2Descriptor(const UsbIdentity &Identity) {
@@ -149,6 +155,11 @@ CameraProfile CameraProfile::ForIspKind(char Kind) {
   P.LockBit = 0;
   P.SpiController = false;
   P.IdThroughUnit = false;
+  // Every generation boots from its flash and leaves the factory with the
+  // firmware of the profile's identity; its ROM presents the default
+  // recovery identity unless the generation has its own ('p', 'q').
+  P.BootsFromFlash = true;
+  P.FactoryImage = true;
   switch (Kind) {
     case 'p':
     case 'q':
@@ -160,8 +171,6 @@ CameraProfile CameraProfile::ForIspKind(char Kind) {
       P.EraseNeedsEnable = false;
       P.LockBit = 0x01;
       P.SpiController = true;
-      P.BootsFromFlash = true;
-      P.FactoryImage = true;
       P.RecoveryIdentity = {0x1BCF, 0x0B19, 0x0001};
       return P;
     case 'n':
@@ -170,8 +179,6 @@ CameraProfile CameraProfile::ForIspKind(char Kind) {
       P.FlashProtected = true;
       P.EraseNeedsEnable = false;
       P.LockBit = 0x08;
-      P.BootsFromFlash = true;
-      P.FactoryImage = true;
       // The bank header moves as one flash-data chunk, so this ISP's chunk
       // holds at least its 204 bytes.
       P.ChunkSize = 0x400;
@@ -240,8 +247,15 @@ std::vector<uint8_t> Camera::SlotImage(const UsbIdentity &Identity) {
   return Image;
 }
 
+std::vector<uint8_t> Camera::WholeImage(const UsbIdentity &Identity) {
+  std::vector<uint8_t> Image(0x200, 0x00);
+  const std::vector<uint8_t> Descriptor = Usb2Descriptor(Identity);
+  std::copy(Descriptor.begin(), Descriptor.end(), Image.begin() + kWholeImageDescriptor);
+  return Image;
+}
+
 // What the factory programmed, placed where it fits on the chip. Banked: the
-// base image at 0. Slotted: the header in sector 0 (version 1, two slots,
+// base image at 0. WholeImage: the whole image at 0. Slotted: the header in sector 0 (version 1, two slots,
 // slot 0 active, no previous slot, attributes zero), slot 0 (version 1,
 // flags 1) holding SlotImage with its SHA-256 as the digest, slot 1
 // (version 0, flags 1) empty with an erased digest; the rest of sector 0 and
@@ -269,6 +283,8 @@ void Camera::PlaceFactoryImage() {
     EVP_Digest(Slot0.data(), Slot0.size(), Header.data() + kSlotEntries[0] + kEntryDigest, &Size, EVP_sha256(),
                nullptr);
     Parts = {{kSlotHeader, Header}, {kFactorySlots[0], Slot0}};
+  } else if (Profile_.Layout == IspLayout::WholeImage) {
+    Parts = {{0, WholeImage(Identity)}};
   } else {
     Parts = {{0, BaseImage(Identity)}};
   }
@@ -331,7 +347,7 @@ void Camera::Boot() {
 }
 
 // ---------------------------------------------------------------------------
-// What runs: bank, base image, slot or ROM
+// What runs: bank, base image, slot, whole image or ROM
 // ---------------------------------------------------------------------------
 
 // The boot code reads the array as the ISP addresses it (24 bits, wrapping
@@ -364,19 +380,25 @@ bool Camera::FlashMatches(uint32_t Address, const char *Marker) const {
 void Camera::ChooseImage() {
   Running_ = BootImage::Base;
   Identity_ = {Profile_.VendorId, Profile_.ProductId, Profile_.BcdDevice};
-  if (!Profile_.BootsFromFlash || Profile_.Layout == IspLayout::WholeImage) {
+  if (!Profile_.BootsFromFlash) {
     return;
   }
   bool Runs = false;
-  if (Profile_.Layout == IspLayout::Banked) {
-    if (BankRuns()) {
-      Running_ = BootImage::Bank;
-      Runs = true;
-    } else {
-      Runs = BaseRuns();  // Running_ is Base already
-    }
-  } else {
-    Runs = SlotRuns();
+  switch (Profile_.Layout) {
+    case IspLayout::Banked:
+      if (BankRuns()) {
+        Running_ = BootImage::Bank;
+        Runs = true;
+      } else {
+        Runs = BaseRuns();  // Running_ is Base already
+      }
+      break;
+    case IspLayout::Slotted:
+      Runs = SlotRuns();
+      break;
+    case IspLayout::WholeImage:
+      Runs = ImageRuns();
+      break;
   }
   if (!Runs) {
     Running_ = BootImage::Rom;
@@ -417,9 +439,30 @@ bool Camera::BaseRuns() {
   return FlashMatches(kBaseMarker, "CY") && FindDescriptor(0, kBaseAreaEnd, false, Identity_);
 }
 
+// The WholeImage boot: the image at 0 runs unless its head reads erased or
+// blank, and only when it holds a descriptor pattern (either form) within
+// kImageCodeLimit bytes or the chip, whichever ends first; the first whole
+// match gives the identity. The boot only reads: nothing in flash changes.
+bool Camera::ImageRuns() {
+  const uint8_t Head[] = {FlashByte(0), FlashByte(1)};
+  if (std::equal(std::begin(Head), std::end(Head), std::begin(kErasedHead)) ||
+      std::equal(std::begin(Head), std::end(Head), std::begin(kBlankHead))) {
+    return false;
+  }
+  const uint32_t End = static_cast<uint32_t>(std::min<uint64_t>(kImageCodeLimit, Chip_.Size()));
+  UsbIdentity Identity{};
+  if (!FindDescriptor(0, End, true, Identity)) {
+    return false;
+  }
+  Running_ = BootImage::Image;
+  Identity_ = Identity;
+  return true;
+}
+
 // The first whole device-descriptor pattern in [Begin, End) gives the
 // identity behind it: the USB 2 form, and with Usb3 the USB 3 form as well
-// (a slot's code may carry either; the base image's search keeps to USB 2).
+// (a slot's code or a whole image may carry either; the base image's search
+// keeps to USB 2).
 bool Camera::FindDescriptor(uint32_t Begin, uint32_t End, bool Usb3, UsbIdentity &Identity) const {
   for (uint64_t At = Begin; At + kDescriptorMatch <= End; ++At) {
     const uint32_t A = static_cast<uint32_t>(At);

@@ -7,9 +7,9 @@
 // address space (0x1A and 0x1B); the flash window (0x0D erase, 0x0E
 // address, 0x0F data, 0x17 identification, 9 write enable); the update
 // window (register 0x6000) and, on Banked builds, the digest it writes; and
-// the boot's choice of what runs (bank, base image, slot or ROM), with the
-// Slotted boot's check of an updated slot, and so the USB identity the
-// device descriptor presents.
+// the boot's choice of what runs (bank, base image, slot, whole image or
+// ROM), with the Slotted boot's check of an updated slot, and so the USB
+// identity the device descriptor presents.
 //
 // Written from the hardware's side: it parses only the requests it is sent.
 // The flash chip keeps its contents for as long as the Camera object lives
@@ -48,9 +48,10 @@ struct UsbIdentity {
 };
 
 // What the ISP runs after a boot: the firmware bank the bank header names,
-// the base image at flash address 0, slot 0 or slot 1 of the slot header, or
-// its ROM (recovery).
-enum class BootImage : uint8_t { Bank, Base, Slot0, Slot1, Rom };
+// the base image at flash address 0 (Banked builds, and any build that does
+// not boot from flash), slot 0 or slot 1 of the slot header, the image at
+// flash address 0 of a WholeImage build, or its ROM (recovery).
+enum class BootImage : uint8_t { Bank, Base, Slot0, Slot1, Image, Rom };
 
 // The hardware of one camera build. The default is a bench camera for the
 // transport tests: generation registers zero, Banked, flash kind 22
@@ -96,8 +97,7 @@ struct CameraProfile {
   // its boot state 0x20D9 = 0x80 and the hints 0x20DC = 0x20DD = 0.
   std::map<uint16_t, uint8_t> BootRegisters = {};
 
-  // At every boot the ISP chooses what runs from the flash contents (Banked
-  // and Slotted builds; ignored on WholeImage builds for now). Banked: the
+  // At every boot the ISP chooses what runs from the flash contents. Banked: the
   // active bank when the bank header at 0x7000 names one with a digest and
   // "DZ" at its offset + 0x100 (the header's identity), else the base image
   // when it has "CY" at 0x100 and a device-descriptor pattern (that
@@ -105,17 +105,23 @@ struct CameraProfile {
   // it has a digest and a device-descriptor pattern in its code (that
   // descriptor's identity); with no slot named (an update in progress) the
   // ISP first checks the updated slot against the digest of selector 0x1F
-  // and makes it or the previous slot active. Nothing runnable: the ROM
-  // (RecoveryIdentity). Off: the firmware runs as Base under the profile's
-  // identity, whatever the flash holds.
+  // and makes it or the previous slot active. WholeImage: the image at 0,
+  // when its first two bytes are neither FF FF (erased) nor F9 FF (the blank
+  // a host programs while it rewrites the image) and it holds a
+  // device-descriptor pattern within kImageCodeLimit bytes (that
+  // descriptor's identity). Nothing runnable: the ROM (RecoveryIdentity).
+  // Off: the firmware runs as Base under the profile's identity, whatever
+  // the flash holds.
   bool BootsFromFlash = false;
   // The camera is made with the factory's firmware of the profile's
   // identity (what the factory programmed); the rest is erased. Banked:
   // Camera::BaseImage at flash address 0. Slotted: a slot header in sector
   // 0 naming slot 0 at kFactorySlots[0] (Camera::SlotImage there, with its
-  // digest) and an empty slot 1 at kFactorySlots[1].
+  // digest) and an empty slot 1 at kFactorySlots[1]. WholeImage:
+  // Camera::WholeImage at flash address 0.
   bool FactoryImage = false;
-  // What the ROM presents when nothing in flash runs.
+  // What the ROM presents when nothing in flash runs: 0x1BCF:0x0B12 on every
+  // build but the 0x3E parts ('p', 'q'), whose ROM presents 0x0B19.
   UsbIdentity RecoveryIdentity = {0x1BCF, 0x0B12, 0x0001};
 
   // A camera whose generation registers classify as Kind, one of
@@ -129,7 +135,8 @@ struct CameraProfile {
   // 'h' 0x82 (identification through the SPI controller); 'i' 0xA2 with
   // 0x20D0 0x00, 'l' 0xA2 with 0x20D0 0x10 (no identification path);
   // 'j' 0xB2, 'm' 0xD2 (through the unit); all of 'f'..'m' WholeImage,
-  // unprotected, selector-9 gated. Throws std::invalid_argument for others.
+  // unprotected, selector-9 gated, booting from flash, made with a factory
+  // whole image. Throws std::invalid_argument for others.
   static CameraProfile ForIspKind(char Kind);
   // The same hardware reporting Value in 0x20FF, with the identification
   // paths that value brings (ignored when 0x209E is 0x3E): high nibble B, C,
@@ -181,6 +188,15 @@ class Camera : public UsbDeviceModel {
   // Slotted FactoryImage build holds.
   static std::vector<uint8_t> SlotImage(const UsbIdentity &Identity);
   static constexpr uint32_t kSlotImageDescriptor = 0x40;
+  // A small whole image presenting Identity: 0x200 bytes, zero but for a USB
+  // 2 device descriptor at kWholeImageDescriptor (past a 64-byte first
+  // chunk, so the head and the descriptor are separate matters). What
+  // flash address 0 of a WholeImage FactoryImage build holds.
+  static std::vector<uint8_t> WholeImage(const UsbIdentity &Identity);
+  static constexpr uint32_t kWholeImageDescriptor = 0x100;
+  // How far from flash address 0 a WholeImage boot looks for the image's
+  // device descriptor (or to the end of a smaller chip).
+  static constexpr uint32_t kImageCodeLimit = 0x40000;
   // Where a Slotted FactoryImage build's header places slot 0 and slot 1.
   static constexpr uint32_t kFactorySlots[2] = {0x3000, 0x41000};
 
@@ -255,6 +271,7 @@ class Camera : public UsbDeviceModel {
   bool BankRuns();
   bool BaseRuns();
   bool SlotRuns();
+  bool ImageRuns();
   uint8_t FinishSlotUpdate(uint8_t SlotCount);
   bool SlotIdentity(uint8_t Slot, uint8_t SlotCount, UsbIdentity &Identity) const;
   bool SlotDigested(uint8_t Slot) const;

@@ -4,7 +4,8 @@
 // controller's command cycles against the chips, the command table behind the
 // flash window, protection, the selector-9 gate and the identification paths.
 // The chips on their own: CameraFlashChipTest.cpp; booting from flash and the
-// update window: CameraBankModelTest.cpp.
+// update window: CameraBankModelTest.cpp, CameraSlotModelTest.cpp and
+// CameraWholeImageModelTest.cpp.
 #include <string>
 #include <vector>
 
