@@ -82,6 +82,9 @@ constexpr uint32_t kDescriptorMatch = 14;        // pattern and identity: a matc
 // 44-byte slot entries laid out as the bank entries are (Version, Offset,
 // Flags, Digest), each slot's code at its Offset.
 constexpr uint8_t kSlotSignature[] = {0x95, 0x28};
+// The legacy layout: "95 27" at 0x100, the firmware from address 0.
+constexpr uint32_t kLegacyMarker = 0x100;
+constexpr uint8_t kLegacySignature[] = {0x95, 0x27};
 constexpr uint32_t kHeaderVersion = 2;           // BE32
 constexpr uint32_t kHeaderSlotCount = 6;         // 1 or 2
 constexpr uint32_t kHeaderActiveSlot = 7;        // 0xFF: none (an update in progress)
@@ -394,7 +397,7 @@ void Camera::ChooseImage() {
       }
       break;
     case IspLayout::Slotted:
-      Runs = SlotRuns();
+      Runs = SlotRuns() || LegacyRuns();
       break;
     case IspLayout::WholeImage:
       Runs = ImageRuns();
@@ -455,6 +458,24 @@ bool Camera::ImageRuns() {
     return false;
   }
   Running_ = BootImage::Image;
+  Identity_ = Identity;
+  return true;
+}
+
+// A two-slot ISP without a two-slot header still runs firmware of the
+// legacy layout ("95 27" at 0x100), from address 0, as the camera's older
+// firmware is laid out and as a host's whole-image programming leaves it:
+// under the identity of its first descriptor pattern.
+bool Camera::LegacyRuns() {
+  if (FlashByte(kLegacyMarker) != kLegacySignature[0] || FlashByte(kLegacyMarker + 1) != kLegacySignature[1]) {
+    return false;
+  }
+  const uint32_t End = static_cast<uint32_t>(std::min<uint64_t>(kImageCodeLimit, Chip_.Size()));
+  UsbIdentity Identity{};
+  if (!FindDescriptor(0, End, true, Identity)) {
+    return false;
+  }
+  Running_ = BootImage::Legacy;
   Identity_ = Identity;
   return true;
 }

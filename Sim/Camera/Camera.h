@@ -51,7 +51,7 @@ struct UsbIdentity {
 // the base image at flash address 0 (Banked builds, and any build that does
 // not boot from flash), slot 0 or slot 1 of the slot header, the image at
 // flash address 0 of a WholeImage build, or its ROM (recovery).
-enum class BootImage : uint8_t { Bank, Base, Slot0, Slot1, Image, Rom };
+enum class BootImage : uint8_t { Bank, Base, Slot0, Slot1, Image, Legacy, Rom };
 
 // The hardware of one camera build. The default is a bench camera for the
 // transport tests: generation registers zero, Banked, flash kind 22
@@ -277,6 +277,7 @@ class Camera : public UsbDeviceModel {
   bool SlotDigested(uint8_t Slot) const;
   void RewriteHeaderSector(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> &Changes);
   bool FindDescriptor(uint32_t Begin, uint32_t End, bool Usb3, UsbIdentity &Identity) const;
+  bool LegacyRuns();
   std::array<uint8_t, 32> RangeDigest(uint64_t Low, uint64_t High) const;
   void PlaceFactoryImage();
   uint8_t FlashByte(uint32_t Address) const;
