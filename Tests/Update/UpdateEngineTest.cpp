@@ -407,4 +407,46 @@ TEST_F(UpdateEngineTest, AReFindThatFailsLeavesNothingToSendTo) {
   EXPECT_EQ(gReports.back(), 100u);
 }
 
+
+TEST_F(UpdateEngineTest, StartFailuresAndUnrecognisedImagesEndThroughTheExit) {
+  // A two-slot camera and an image without a header of its own.
+  Use(Kind('p', 0x200));
+  std::vector<uint8_t> Plain = Pattern(0x4000);
+  EXPECT_EQ(Update(Plain), EFI_UNSUPPORTED);
+  EXPECT_EQ(Count("S0D="), 0u);
+  EXPECT_EQ(gReports, std::vector<unsigned>{100});
+  EXPECT_TRUE(EndsWith({"W20D8=A5"}));
+
+  // A camera whose lock registers cannot be read counts as locked.
+  Use(Kind('k'));
+  gReports.clear();
+  for (uint64_t N = 1; N <= 60; ++N) {
+    Bus().FailTransfer(N, EFI_DEVICE_ERROR);
+  }
+  std::vector<uint8_t> Image = Pattern(0x2000);
+  EXPECT_EQ(Update(Image), EFI_ACCESS_DENIED);
+  EXPECT_EQ(gReports, std::vector<unsigned>{100});
+}
+
+TEST_F(UpdateEngineTest, AllocationFailuresOnTheWholeImageRoadLeakNothing) {
+  Use(Kind('k', 0x400));
+  std::vector<uint8_t> Dry = Pattern(0x2000);
+  const uint64_t Before = P().Boot().AllocationCount();
+  ASSERT_EQ(Update(Dry), EFI_SUCCESS);
+  const uint64_t Allocations = P().Boot().AllocationCount() - Before;
+  size_t OutOfResources = 0;
+  for (uint64_t N = 1; N <= Allocations; ++N) {
+    Use(Kind('k', 0x400));
+    P().Boot().FailAllocation(N);
+    std::vector<uint8_t> Image = Pattern(0x2000);
+    const EFI_STATUS Status = Update(Image);
+    // A failing allocation inside a repeated transfer is absorbed; the
+    // read-back buffer's is not.
+    EXPECT_TRUE(Status == EFI_SUCCESS || Status == EFI_OUT_OF_RESOURCES) << N << " " << Status;
+    OutOfResources += Status == EFI_OUT_OF_RESOURCES;
+    EXPECT_TRUE(P().Boot().LiveAllocations().empty()) << N;
+  }
+  EXPECT_GE(OutOfResources, 1u);
+}
+
 }  // namespace
