@@ -102,12 +102,18 @@ EFI_STATUS PlatformDisplay::SetUp(UINTN X, UINTN Y, UINTN Width, UINTN Height, U
                              "x=" + std::to_string(X) + " y=" + std::to_string(Y) + " w=" + std::to_string(Width) +
                                  " h=" + std::to_string(Height) + " max=" + std::to_string(Maximum));
   SetUps_.push_back({X, Y, Width, Height, Maximum, Steps(), Clock_.NowNs()});
+  if (Listener_) {
+    Listener_(*this);
+  }
   return Boot_.End(Index, EFI_SUCCESS);
 }
 
 EFI_STATUS PlatformDisplay::Advance() {
   size_t Index = Boot_.Begin("ProgressAdvance", kProgressTplLimit, std::to_string(Steps() + 1));
   StepTimesNs_.push_back(Clock_.NowNs());
+  if (Listener_) {
+    Listener_(*this);
+  }
   return Boot_.End(Index, EFI_SUCCESS);
 }
 

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include <Protocol/GraphicsOutput.h>
@@ -56,6 +58,10 @@ class PlatformDisplay {
   void SetResolution(uint32_t Horizontal, uint32_t Vertical);
   // The value slot 10 answers (0 unless set).
   void SetProgressState(int32_t State) { State_ = State; }
+  // Called after every set-up and every step, once it is recorded, so that
+  // a tool can draw the bar while the boot runs (none unless set).
+  using DrawListener = std::function<void(const PlatformDisplay &)>;
+  void SetDrawListener(DrawListener Listener) { Listener_ = std::move(Listener); }
 
   // --- Observation -------------------------------------------------------
   const std::vector<ProgressSetUpCall> &SetUps() const { return SetUps_; }
@@ -81,6 +87,7 @@ class PlatformDisplay {
   std::vector<ProgressSetUpCall> SetUps_;
   std::vector<uint64_t> StepTimesNs_;
   uint64_t StateReads_ = 0;
+  DrawListener Listener_;
 };
 
 }  // namespace Sim

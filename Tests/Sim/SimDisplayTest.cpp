@@ -2,6 +2,7 @@
 // slots and services no caller should reach, the mode record graphics
 // output publishes, and the virtual times of the drawing calls.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SimFixture.h"
@@ -72,6 +73,19 @@ TEST_F(SimDisplayTest, SetUpsAndStepsCarryTheirVirtualTimes) {
   EXPECT_EQ(S.StepsBefore, 1u);
   EXPECT_EQ(P.Boot().CountCalls("ProgressSetUp", "x=1 y=2 w=3 h=4 max=5"), 1u);
   EXPECT_TRUE(P.Boot().Misuses().empty());
+}
+
+TEST_F(SimDisplayTest, TheDrawListenerSeesEachSetUpAndStepOnceItIsRecorded) {
+  // What the listener finds on the display at each call: set-ups and steps.
+  std::vector<std::pair<size_t, uint64_t>> Seen;
+  P.Display().SetDrawListener(
+      [&](const Sim::PlatformDisplay &D) { Seen.emplace_back(D.SetUps().size(), D.Steps()); });
+  PLATFORM_PROGRESS_PROTOCOL *Progress = P.Display().Progress();
+  EXPECT_EQ(Progress->SetUp(0, 0, 10, 1, 100), EFI_SUCCESS);
+  EXPECT_EQ(Progress->Advance(), EFI_SUCCESS);
+  EXPECT_EQ(Progress->Advance(), EFI_SUCCESS);
+  Progress->GetState();  // reads the state, draws nothing
+  EXPECT_EQ(Seen, (std::vector<std::pair<size_t, uint64_t>>{{1, 0}, {1, 1}, {1, 2}}));
 }
 
 }  // namespace

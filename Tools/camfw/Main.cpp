@@ -1,212 +1,273 @@
 // camfw: the user-facing host tool around CameraUpdateDxe.
 //
-//   camfw simulate   boots the simulated platform with the driver and reports,
-//                    step by step, what the driver did.
-//   camfw simulate --capsule FILE [--capsule FILE]...
-//                    hands the capsule files to the simulated machine and
-//                    boots it until a boot ends without a reset, reporting
-//                    what each boot did.
+//   camfw simulate   the driver's whole job on the simulated platform
+//   camfw inspect    what an image or capsule holds, as the driver reads it
+//   camfw capsule    an image wrapped in a capsule for the camera
+//   camfw sign       the test signer's trailer on a two-slot image
+//   camfw sample     sample images for the simulated cameras
+//
+// Errors are reported as one sentence on stderr: exit status 2 for a
+// command line camfw does not understand, 1 for anything else that fails.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "Sim/Camera/Camera.h"
-#include "Sim/Capsule.h"
+#include <unistd.h>
+
 #include "Sim/Guid.h"
-#include "Sim/Platform.h"
-#include "Sim/Scenario.h"
+#include "Tools/camfw/CapsuleFile.h"
+#include "Tools/camfw/FileBytes.h"
+#include "Tools/camfw/Inspect.h"
+#include "Tools/camfw/SampleImages.h"
+#include "Tools/camfw/Simulation.h"
 
 namespace {
 
-const char *StatusText(EFI_STATUS Status) {
-  switch (Status) {
-    case EFI_SUCCESS:
-      return "EFI_SUCCESS";
-    case EFI_NOT_FOUND:
-      return "EFI_NOT_FOUND";
-    case EFI_OUT_OF_RESOURCES:
-      return "EFI_OUT_OF_RESOURCES";
-    case EFI_INVALID_PARAMETER:
-      return "EFI_INVALID_PARAMETER";
-    case EFI_UNSUPPORTED:
-      return "EFI_UNSUPPORTED";
-    case EFI_BUFFER_TOO_SMALL:
-      return "EFI_BUFFER_TOO_SMALL";
-    case EFI_DEVICE_ERROR:
-      return "EFI_DEVICE_ERROR";
-    case EFI_TIMEOUT:
-      return "EFI_TIMEOUT";
-    case EFI_NOT_STARTED:
-      return "EFI_NOT_STARTED";
-    default:
-      return "EFI error";
-  }
-}
+const char kUsage[] =
+    "usage: camfw COMMAND [ARGUMENTS]\n"
+    "\n"
+    "  camfw simulate [CAPSULE...] [--camera KIND] [--bcd HEX] [--trace]\n"
+    "      Boot the simulated platform with one camera: a normal boot, a boot in\n"
+    "      flash-update mode with the capsules (without any, a sample capsule built\n"
+    "      for the camera), then boots until one ends without a reset. Reports the\n"
+    "      progress bar, the ESRT before and after, the roads the driver took, the\n"
+    "      flash ranges that changed, the \"Setup\" bytes it wrote, the USB\n"
+    "      transfers and the virtual time. --bcd sets the sample's bcdDevice\n"
+    "      (default 0200); --trace lists each boot's steps and the calls they made.\n"
+    "  camfw inspect FILE [--chunk N]\n"
+    "      Describe an image, or the image inside a capsule: kind, header format,\n"
+    "      slots, version words and data, markers, the signature trailer and the\n"
+    "      digest recovered from it, checked against the window digest for chunks\n"
+    "      of N bytes (default 64).\n"
+    "  camfw capsule IMAGE -o FILE [--guid GUID] [--flags HEX]\n"
+    "      Wrap IMAGE in a capsule: a 28-byte EFI_CAPSULE_HEADER with the camera's\n"
+    "      firmware class A6A82337-904E-4742-9ECA-CF8E7DE4DE17 and the flags\n"
+    "      10000 (PERSIST_ACROSS_RESET) unless told otherwise, then the image.\n"
+    "  camfw sign IMAGE -o FILE [--chunk N]\n"
+    "      Append the test signer's 160-byte trailer to an image with a two-slot\n"
+    "      header, signing the SHA-256 of what the driver writes inside the\n"
+    "      update window in chunks of N bytes (default 64).\n"
+    "  camfw sample -o FILE [--camera KIND] [--bcd HEX] [--chunk N] [--unsigned]\n"
+    "      Build a sample image for a camera generation, carrying bcdDevice HEX\n"
+    "      (default 0200); two-slot samples are signed unless --unsigned.\n"
+    "  camfw help\n"
+    "\n"
+    "KIND is the camera's ISP generation: f g h i j k l m (whole image), n (banked)\n"
+    "or p q (two slots); the default is p. HEX numbers are hexadecimal with or\n"
+    "without 0x; N is decimal or 0x-hexadecimal.\n";
 
-// Prints the boot-service calls logged since Mark, as the driver made them.
-void PrintCalls(Sim::Platform &P, size_t Mark) {
-  const auto &Calls = P.Boot().Calls();
-  for (size_t I = Mark; I < Calls.size(); ++I) {
-    const Sim::ServiceCall &C = Calls[I];
-    std::printf("    %10.3f ms  TPL %-2llu  %s(%s) = %s\n", static_cast<double>(C.TimeNs) / 1e6,
-                static_cast<unsigned long long>(C.Tpl), C.Service.c_str(), C.Detail.c_str(), StatusText(C.Status));
-  }
-}
+// A command line camfw does not understand.
+class UsageError : public Camfw::Error {
+ public:
+  using Camfw::Error::Error;
+};
 
-// Runs one step of the boot as platform code and prints what was called.
-void Step(Sim::Platform &P, const char *Title, const std::function<void()> &Action) {
-  std::printf("%s\n", Title);
-  const size_t Mark = P.Boot().Calls().size();
-  Action();
-  PrintCalls(P, Mark);
-}
+// The arguments of one command: positional ones and options with a value.
+struct Arguments {
+  std::vector<std::string> Positional;
+  std::vector<std::pair<std::string, std::string>> Options;
+  std::vector<std::string> Flags;
 
-// The laptop's camera on root port 4, running firmware 1.23.
-Sim::CameraProfile PlugCamera(Sim::Machine &Machine) {
-  Sim::CameraProfile Profile;
-  Profile.BcdDevice = 0x0123;
-  Machine.UsbPorts[4] = std::make_shared<Sim::Camera>(Profile);
-  return Profile;
-}
-
-void PrintEsrt(const std::vector<EFI_SYSTEM_RESOURCE_ENTRY> &Entries) {
-  for (const EFI_SYSTEM_RESOURCE_ENTRY &Entry : Entries) {
-    std::printf("   ESRT entry: FwClass %s, FwType %u, FwVersion 0x%X, last attempt 0x%X status %u\n",
-                Sim::GuidToString(Entry.FwClass).c_str(), Entry.FwType, Entry.FwVersion, Entry.LastAttemptVersion,
-                Entry.LastAttemptStatus);
-  }
-}
-
-int Simulate() {
-  Sim::Machine Machine;
-  Sim::CameraProfile Profile = PlugCamera(Machine);
-  Sim::Platform P(Machine);
-
-  std::printf("Simulated boot of the platform (virtual time; nothing sleeps)\n");
-  std::printf("Camera %04X:%04X, bcdDevice %04X, on USB port 4\n", Profile.VendorId, Profile.ProductId,
-              Profile.BcdDevice);
-  EFI_STATUS Status = EFI_LOAD_ERROR;
-  Step(P, "1. The DXE dispatcher loads CameraUpdateDxe and runs its entry point:", [&] { Status = P.LoadDriver(); });
-  std::printf("   entry point returned %s; port accesses: %zu\n", StatusText(Status), P.Ports().Log().size());
-  if (EFI_ERROR(Status)) {
-    return 1;
-  }
-
-  Step(P, "2. The platform installs the update trigger before ESRT management exists:", [&] { P.InstallTrigger(); });
-  std::printf("   the check found no ESRT management and stays armed (%zu live event)\n", P.Boot().LiveEventCount());
-
-  Step(P, "3. The platform installs ESRT management, then the trigger again:", [&] {
-    P.InstallEsrtManagement();
-    P.InstallTrigger();
-  });
-  std::printf("   the check ran to its end and closed its event (%zu live events)\n", P.Boot().LiveEventCount());
-  PrintEsrt(P.Esrt().Entries());
-
-  Step(P, "4. A further trigger does nothing:", [&] { P.InstallTrigger(); });
-
-  std::printf("Summary: ESRT entries %zu, pool buffers held %zu, TPL rule breaches %zu, misuses %zu, reset %s\n",
-              P.Esrt().Entries().size(), P.Boot().LiveAllocations().size(), P.Boot().TplViolations().size(),
-              P.Boot().Misuses().size(), P.BootEnded() ? "yes" : "no");
-  std::printf("(camfw simulate --capsule FILE boots the machine with capsules until it settles.)\n");
-  return P.Boot().Misuses().empty() ? 0 : 1;
-}
-
-// What a boot of a capsule run did that concerns the update: the platform
-// hook, variables and resets from the call log, and the EC's register
-// transactions.
-void PrintUpdateCalls(Sim::Platform &P) {
-  for (const Sim::ServiceCall &C : P.Boot().Calls()) {
-    if (C.Service.rfind("HookSlot", 0) == 0 || C.Service == "GetVariable" || C.Service == "SetVariable" ||
-        C.Service == "ResetSystem") {
-      std::printf("    %10.3f ms  TPL %-2llu  %s(%s) = %s\n", static_cast<double>(C.TimeNs) / 1e6,
-                  static_cast<unsigned long long>(C.Tpl), C.Service.c_str(), C.Detail.c_str(), StatusText(C.Status));
+  // Options taking a value (WithValue) and flags (Switches); anything else
+  // starting with "-" is refused.
+  Arguments(int Argc, char **Argv, const std::vector<std::string> &WithValue, const std::vector<std::string> &Switches) {
+    for (int I = 2; I < Argc; ++I) {
+      const std::string A = Argv[I];
+      if (A.size() > 1 && A[0] == '-') {
+        if (std::find(WithValue.begin(), WithValue.end(), A) != WithValue.end()) {
+          if (I + 1 >= Argc) {
+            throw UsageError("option " + A + " needs a value");
+          }
+          Options.emplace_back(A, Argv[++I]);
+        } else if (std::find(Switches.begin(), Switches.end(), A) != Switches.end()) {
+          Flags.push_back(A);
+        } else {
+          throw UsageError(std::string("camfw ") + Argv[1] + " has no option " + A);
+        }
+      } else {
+        Positional.push_back(A);
+      }
     }
   }
-  for (const Sim::EcTransaction &T : P.Ec().Transactions()) {
-    std::printf("    %10.3f ms  EC %s register 0x%02X = 0x%02X\n", static_cast<double>(T.TimeNs) / 1e6,
-                T.Write ? "write" : "read ", T.Register, T.Value);
+
+  // The option's last value, or Default.
+  std::string Get(const std::string &Name, const std::string &Default = "") const {
+    std::string Value = Default;
+    for (const auto &O : Options) {
+      if (O.first == Name) {
+        Value = O.second;
+      }
+    }
+    return Value;
   }
-  for (const Sim::EcViolation &V : P.Ec().Violations()) {
-    std::printf("    %10.3f ms  EC protocol violation: %s\n", static_cast<double>(V.TimeNs) / 1e6, V.What.c_str());
+  bool Has(const std::string &Name) const {
+    return std::find(Flags.begin(), Flags.end(), Name) != Flags.end() ||
+           std::any_of(Options.begin(), Options.end(), [&](const auto &O) { return O.first == Name; });
   }
+  std::string Output(const char *Command) const {
+    if (!Has("-o")) {
+      throw UsageError(std::string("camfw ") + Command + " needs -o FILE for its output");
+    }
+    return Get("-o");
+  }
+  std::string OneInput(const char *Command, const char *What) const {
+    if (Positional.size() != 1) {
+      throw UsageError(std::string("camfw ") + Command + " takes one " + What +
+                       (Positional.empty() ? ", and none was given" : Camfw::Format(", not %zu", Positional.size())));
+    }
+    return Positional[0];
+  }
+};
+
+char CameraKind(const Arguments &Args) {
+  const std::string Kind = Args.Get("--camera", "p");
+  if (Kind.size() != 1) {
+    throw Camfw::Error("unknown camera kind \"" + Kind + "\" (known: f g h i j k l m n p q)");
+  }
+  Camfw::CheckCameraKind(Kind[0]);
+  return Kind[0];
 }
 
-int SimulateCapsules(const std::vector<std::string> &Files) {
-  Sim::Machine Machine;
-  Sim::CameraProfile Profile = PlugCamera(Machine);
-  for (const std::string &File : Files) {
-    try {
-      Machine.PendingCapsules.push_back(Sim::LoadCapsuleFile(File));
-    } catch (const Sim::CapsuleFileError &Error) {
-      std::fprintf(stderr, "camfw: %s\n", Error.what());
-      return 2;
-    }
-  }
-  std::printf("Simulated boots of the platform with %zu capsule(s) (virtual time; nothing sleeps)\n", Files.size());
-  std::printf("Camera %04X:%04X, bcdDevice %04X, on USB port 4\n", Profile.VendorId, Profile.ProductId,
-              Profile.BcdDevice);
-  for (size_t I = 0; I < Files.size(); ++I) {
-    EFI_CAPSULE_HEADER Header;
-    std::memcpy(&Header, Machine.PendingCapsules[I].data(), sizeof(Header));
-    std::printf("Capsule %s: GUID %s, flags 0x%X, %u bytes\n", Files[I].c_str(),
-                Sim::GuidToString(Header.CapsuleGuid).c_str(), Header.Flags, Header.CapsuleImageSize);
-  }
-
-  Sim::Scenario Scenario(Machine);
-  Sim::BootOptions Options;
-  Options.ProgressDisplay = true;
-  Options.PlatformHook = true;
-  constexpr unsigned kMaxBoots = 4;
-  bool Clean = true;
-  bool Settled = false;
-  for (unsigned Boot = 1; Boot <= kMaxBoots && !Settled; ++Boot) {
-    Sim::BootReport Report = Scenario.Boot(Options);
-    Sim::Platform &P = Scenario.Current();
-    std::printf("Boot %llu: %s, %zu capsule HOB(s); the driver's entry point returned %s\n",
-                static_cast<unsigned long long>(Report.BootNumber),
-                Report.BootMode == BOOT_ON_FLASH_UPDATE ? "flash-update mode" : "normal boot", Report.Capsules,
-                StatusText(Report.DriverStatus));
-    PrintUpdateCalls(P);
-    std::printf("   platform hook calls %zu, progress steps %llu, EC transactions %zu\n", Report.HookCalls,
-                static_cast<unsigned long long>(Report.ProgressSteps), Report.EcTransactions);
-    if (Report.EndedInReset()) {
-      std::printf("   ended in a %s reset at %.3f ms\n", Report.Reset->Type == EfiResetCold ? "cold" : "other",
-                  static_cast<double>(Report.Reset->TimeNs) / 1e6);
-    } else {
-      std::printf("   ended without a reset at %.3f ms\n", static_cast<double>(Report.EndTimeNs) / 1e6);
-      Settled = true;
-    }
-    PrintEsrt(Report.Esrt);
-    std::printf("   TPL rule breaches %zu, misuses %zu, EC protocol violations %zu\n", Report.TplViolations,
-                Report.Misuses, Report.EcViolations);
-    Clean = Clean && Report.Misuses == 0 && Report.EcViolations == 0;
-  }
-  std::printf("Summary: %s after %llu boot(s), capsules still pending %zu\n",
-              Settled ? "settled" : "still resetting", static_cast<unsigned long long>(Machine.Boots),
-              Machine.PendingCapsules.size());
-  return Settled && Clean ? 0 : 1;
+uint16_t Bcd(const Arguments &Args) {
+  return static_cast<uint16_t>(Camfw::ParseNumber(Args.Get("--bcd", "0200"), "bcdDevice", 0xFFFF, true));
 }
 
-void Usage() { std::fprintf(stderr, "usage: camfw simulate [--capsule FILE]...\n"); }
+size_t Chunk(const Arguments &Args) {
+  const size_t N = Camfw::ParseNumber(Args.Get("--chunk", "64"), "the chunk length", 4096);
+  if (N == 0) {
+    throw Camfw::Error("a chunk length of 0 bytes is not one the camera uses (1..4096)");
+  }
+  return N;
+}
+
+int CommandSimulate(int Argc, char **Argv) {
+  const Arguments Args(Argc, Argv, {"--camera", "--bcd", "--capsule"}, {"--trace"});
+  Camfw::SimulateOptions Options;
+  Options.Camera = CameraKind(Args);
+  Options.SampleBcd = Bcd(Args);
+  Options.Trace = Args.Has("--trace");
+  Options.Terminal = isatty(fileno(stdout)) != 0;
+  Options.Capsules = Args.Positional;
+  for (const auto &O : Args.Options) {
+    if (O.first == "--capsule") {
+      Options.Capsules.push_back(O.second);
+    }
+  }
+  if (!Options.Capsules.empty() && Args.Has("--bcd")) {
+    throw UsageError("--bcd sets the sample's version; it does not apply to capsule files");
+  }
+  return Camfw::Simulate(Options, stdout);
+}
+
+int CommandInspect(int Argc, char **Argv) {
+  const Arguments Args(Argc, Argv, {"--chunk"}, {});
+  const std::string File = Args.OneInput("inspect", "FILE");
+  Camfw::InspectOptions Options;
+  Options.Chunk = Chunk(Args);
+  std::fputs(Camfw::InspectFile(File, Camfw::ReadFile(File), Options).c_str(), stdout);
+  return 0;
+}
+
+int CommandCapsule(int Argc, char **Argv) {
+  const Arguments Args(Argc, Argv, {"-o", "--guid", "--flags"}, {});
+  const std::string Input = Args.OneInput("capsule", "IMAGE");
+  const std::string Output = Args.Output("capsule");
+  const EFI_GUID Guid = Args.Has("--guid") ? Camfw::ParseGuid(Args.Get("--guid")) : Camfw::kCameraFirmwareClass;
+  const uint32_t Flags = static_cast<uint32_t>(
+      Camfw::ParseNumber(Args.Get("--flags", "10000"), "the capsule flags", 0xFFFFFFFF, true));
+  const Camfw::Bytes Image = Camfw::ReadFile(Input);
+  if (Image.empty()) {
+    throw Camfw::Error(Input + " is empty; a capsule needs an image to carry");
+  }
+  if (Camfw::ParseCapsule(Image)) {
+    throw Camfw::Error(Input + " is a capsule already; camfw capsule wraps an image");
+  }
+  const Camfw::Bytes Capsule = Camfw::BuildCapsule(Image, Guid, Flags);
+  Camfw::WriteFile(Output, Capsule);
+  std::printf("%s: capsule of %zu bytes (28-byte header, GUID %s, flags %s) around %s (%zu bytes)\n", Output.c_str(),
+              Capsule.size(), Sim::GuidToString(Guid).c_str(), Camfw::DescribeCapsuleFlags(Flags).c_str(),
+              Input.c_str(), Image.size());
+  return 0;
+}
+
+int CommandSign(int Argc, char **Argv) {
+  const Arguments Args(Argc, Argv, {"-o", "--chunk"}, {});
+  const std::string Input = Args.OneInput("sign", "IMAGE");
+  const std::string Output = Args.Output("sign");
+  const size_t ChunkLength = Chunk(Args);
+  const Camfw::Bytes Image = Camfw::ReadFile(Input);
+  if (Camfw::ParseCapsule(Image)) {
+    throw Camfw::Error(Input + " is a capsule; camfw sign signs the image itself (sign first, then wrap it)");
+  }
+  if (Image.empty()) {
+    throw Camfw::Error(Input + " is empty: there is no image to sign");
+  }
+  TestSigner::Digest Digest{};
+  Camfw::Bytes Signed;
+  try {
+    Signed = Camfw::SignImage(Image, ChunkLength, &Digest);
+  } catch (const Camfw::Error &E) {
+    throw Camfw::Error(Input + ": " + E.what());
+  }
+  Camfw::WriteFile(Output, Signed);
+  std::printf("%s: %zu bytes, %s and the 160-byte trailer signing %s (the window bytes in chunks of %zu)\n",
+              Output.c_str(), Signed.size(), Input.c_str(), Camfw::Hex(Digest.data(), Digest.size()).c_str(),
+              ChunkLength);
+  return 0;
+}
+
+int CommandSample(int Argc, char **Argv) {
+  const Arguments Args(Argc, Argv, {"-o", "--camera", "--bcd", "--chunk"}, {"--unsigned"});
+  if (!Args.Positional.empty()) {
+    throw UsageError("camfw sample takes no file but -o FILE, and was given " + Args.Positional[0]);
+  }
+  const std::string Output = Args.Output("sample");
+  Camfw::SampleOptions Options;
+  Options.Camera = CameraKind(Args);
+  Options.BcdDevice = Bcd(Args);
+  Options.Chunk = Chunk(Args);
+  Options.Sign = !Args.Has("--unsigned");
+  const Camfw::Bytes Image = Camfw::SampleImage(Options);
+  Camfw::WriteFile(Output, Image);
+  const bool TwoSlot = Options.Camera == 'p' || Options.Camera == 'q';
+  std::printf("%s: sample image for '%c', %zu bytes, bcdDevice 0x%04X%s\n", Output.c_str(), Options.Camera,
+              Image.size(), Options.BcdDevice,
+              TwoSlot ? (Options.Sign ? ", signed" : ", unsigned") : "");
+  return 0;
+}
 
 }  // namespace
 
 int main(int Argc, char **Argv) {
-  if (Argc >= 2 && std::strcmp(Argv[1], "simulate") == 0) {
-    std::vector<std::string> Capsules;
-    for (int I = 2; I < Argc; ++I) {
-      if (std::strcmp(Argv[I], "--capsule") == 0 && I + 1 < Argc) {
-        Capsules.push_back(Argv[++I]);
-      } else {
-        Usage();
-        return 2;
-      }
+  const std::string Command = Argc >= 2 ? Argv[1] : "";
+  try {
+    if (Command == "simulate") {
+      return CommandSimulate(Argc, Argv);
     }
-    return Capsules.empty() ? Simulate() : SimulateCapsules(Capsules);
+    if (Command == "inspect") {
+      return CommandInspect(Argc, Argv);
+    }
+    if (Command == "capsule") {
+      return CommandCapsule(Argc, Argv);
+    }
+    if (Command == "sign") {
+      return CommandSign(Argc, Argv);
+    }
+    if (Command == "sample") {
+      return CommandSample(Argc, Argv);
+    }
+    if (Command == "help" || Command == "--help" || Command == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    throw UsageError(Command.empty() ? "no command given" : "unknown command \"" + Command + "\"");
+  } catch (const UsageError &E) {
+    std::fprintf(stderr, "camfw: %s\n%s", E.what(), "run \"camfw help\" for the commands and their options\n");
+    return 2;
+  } catch (const Camfw::Error &E) {
+    std::fprintf(stderr, "camfw: %s\n", E.what());
+    return 1;
   }
-  Usage();
-  return 2;
 }

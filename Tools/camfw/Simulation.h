@@ -1,0 +1,34 @@
+// camfw simulate: the driver's whole job on the simulated platform. A
+// machine with one camera of the chosen ISP generation boots normally (the
+// ESRT entry shows the camera's bcdDevice), then with the capsules in
+// flash-update mode (the driver applies one and cold-resets) until a boot
+// ends without a reset (the ESRT entry shows what the camera presents now).
+// The report says what the simulation saw: the ESRT before and after, the
+// roads the driver took, the flash ranges that changed, the "Setup" bytes
+// it wrote, the transfers and the virtual time.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace Camfw {
+
+struct SimulateOptions {
+  char Camera = 'p';                  // the ISP generation (kCameraKinds)
+  std::vector<std::string> Capsules;  // capsule files; none: the sample for the camera
+  uint16_t SampleBcd = 0x0200;        // the sample image's bcdDevice
+  bool Trace = false;                 // each boot's steps with the calls they made
+  bool Terminal = false;              // redraw the progress bar in place
+  unsigned MaxBoots = 6;              // boots in all, the first normal one included
+};
+
+// Runs the simulation and prints its report to Out. Returns the exit
+// status: 0 when the machine settled (a boot ended without a reset) with no
+// misuse of the boot services and no embedded-controller protocol
+// violation, 1 otherwise. Throws Error for an unknown camera or a capsule
+// file that cannot be used (before anything boots).
+int Simulate(const SimulateOptions &Options, std::FILE *Out);
+
+}  // namespace Camfw

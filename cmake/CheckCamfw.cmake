@@ -1,0 +1,140 @@
+cmake_minimum_required(VERSION 3.25)
+# Runs camfw (CAMFW) as a user does, in WORK_DIR, and checks its exit status
+# and what it prints. CHECK names the case:
+#   simulate-default   no arguments: the two-slot camera and its signed sample
+#   simulate-banked    --camera n --bcd 0345
+#   simulate-whole     --camera k
+#   capsule-roundtrip  sample, capsule, inspect and simulate of that capsule
+#   sign               sign gives the signed sample back; the chunk matters
+#   errors             bad files and command lines: a sentence and an exit status
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+
+# camfw(<exit status> ARGS...): runs it, fails unless the status is the one
+# given, and leaves stdout in OUT and stderr in ERR.
+function(camfw expected)
+  execute_process(COMMAND ${CAMFW} ${ARGN} WORKING_DIRECTORY ${WORK_DIR}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc STREQUAL "${expected}")
+    message(FATAL_ERROR "camfw ${ARGN}: exit status ${rc}, expected ${expected}\nstdout:\n${out}\nstderr:\n${err}")
+  endif()
+  set(OUT "${out}" PARENT_SCOPE)
+  set(ERR "${err}" PARENT_SCOPE)
+endfunction()
+
+# expect(<text> <regex>...): every regex matches the text.
+function(expect text)
+  foreach(regex IN LISTS ARGN)
+    if(NOT text MATCHES "${regex}")
+      message(FATAL_ERROR "no match for \"${regex}\" in:\n${text}")
+    endif()
+  endforeach()
+endfunction()
+
+set(ESRT_ENTRY "FwClass A6A82337-904E-4742-9ECA-CF8E7DE4DE17 +FwType 2 +FwVersion")
+
+if(CHECK STREQUAL "simulate-default")
+  camfw(0 simulate)
+  expect("${OUT}"
+    "ESRT before the update \\(boot 1\\):\n +${ESRT_ENTRY} 0x0100 "
+    "ESRT after the update \\(boot 3\\):\n +${ESRT_ENTRY} 0x0200 "
+    "Result: the new bcdDevice 0x0200 is published \\(it was 0x0100\\)"
+    "progress \\[#+\\] 100/100 steps"
+    "two-slot road: the signed digest [0-9a-f]+\\.\\.\\. handed to the ISP on selector 0x1F"
+    "written before the update window: 0x00000\\.\\.0x00FFF"
+    "two-slot road: written inside the update window \\(0x6000 = 1 \\.\\.\\. 0\\): 0x41000\\.\\.0x42FFF"
+    "Camera now runs slot 1 and presents 30C9:004A bcdDevice 0x0200"
+    "0x41000\\.\\.0x43FFF +12288 of +12288 bytes differ"
+    "1979\\.\\.1980 +device version +0x0200"
+    "1981\\.\\.1982 +device version, copy +0x0200"
+    "every other byte: unchanged"
+    "Totals: 3 boot\\(s\\), [0-9]+ USB transfers, virtual time [0-9.]+ s; capsules still pending 0")
+elseif(CHECK STREQUAL "simulate-banked")
+  camfw(0 simulate --camera n --bcd 0345)
+  expect("${OUT}"
+    "Camera +ISP 'n' \\(banked layout\\)"
+    "Result: the new bcdDevice 0x0345 is published \\(it was 0x0100\\)"
+    "banked road: written inside the update window \\(0x6000 = 1 \\.\\.\\. 0\\): 0x08000\\.\\.0x0DFFF"
+    "banked road: the bank header at 0x7000 rewritten after the window closed"
+    "Camera now runs its firmware bank and presents 30C9:004A bcdDevice 0x0345"
+    "1979\\.\\.1980 +device version +0x0345")
+elseif(CHECK STREQUAL "simulate-whole")
+  camfw(0 simulate --camera k)
+  expect("${OUT}"
+    "whole-image road: 0x00000\\.\\.0x07FFF written, the first chunk \\(64 bytes\\) first as a blank \\(0xFF but F9 at 0x0\\) and last with the image's bytes"
+    "0x00000\\.\\.0x07FFF +32768 of +32768 bytes differ"
+    "1999\\.\\.2030 +version data +[0-9a-f]+ \"camfw sample 30C9:004A 2\\.00\"")
+elseif(CHECK STREQUAL "capsule-roundtrip")
+  camfw(0 sample -o image.bin)
+  camfw(0 capsule image.bin -o image.cap)
+  file(SIZE ${WORK_DIR}/image.bin image_size)
+  file(SIZE ${WORK_DIR}/image.cap capsule_size)
+  math(EXPR header_size "${capsule_size} - ${image_size}")
+  # The GUID in its memory layout, HeaderSize 28, Flags 0x10000; then the image.
+  file(READ ${WORK_DIR}/image.cap header LIMIT 24 HEX)
+  file(READ ${WORK_DIR}/image.cap payload OFFSET 28 HEX)
+  file(READ ${WORK_DIR}/image.bin image HEX)
+  if(NOT header_size EQUAL 28 OR NOT header STREQUAL "3723a8a64e9042479ecacf8e7de4de171c00000000000100"
+     OR NOT payload STREQUAL image)
+    message(FATAL_ERROR "image.cap: header ${header}, ${header_size} bytes, payload differs: ${payload}")
+  endif()
+  camfw(0 inspect image.cap)
+  expect("${OUT}"
+    "GUID +A6A82337-904E-4742-9ECA-CF8E7DE4DE17 \\(the firmware class of camera 30C9:004A\\)"
+    "flags +0x10000 \\(PERSIST_ACROSS_RESET\\)"
+    "HeaderSize +28\n"
+    "CapsuleImageSize +${capsule_size}\n"
+    "Image: ${image_size} bytes \\(the capsule's payload\\)"
+    "header format +3: "
+    "version +30C9:004A bcdDevice 0x0200"
+    "verdict +the digests match")
+  camfw(0 simulate image.cap)
+  expect("${OUT}" "Result: the new bcdDevice 0x0200 is published")
+elseif(CHECK STREQUAL "sign")
+  camfw(0 sample --camera q --bcd 0301 --unsigned -o unsigned.bin)
+  camfw(0 sign unsigned.bin -o signed.bin)
+  camfw(0 sample --camera q --bcd 0301 -o sample.bin)
+  file(SHA256 ${WORK_DIR}/signed.bin signed)
+  file(SHA256 ${WORK_DIR}/sample.bin sample)
+  if(NOT signed STREQUAL sample)
+    message(FATAL_ERROR "camfw sign and camfw sample give different signed images")
+  endif()
+  camfw(0 inspect unsigned.bin)
+  expect("${OUT}" "verdict +the digests differ")
+  camfw(0 inspect signed.bin --chunk 0x300)
+  expect("${OUT}" "chunks of 768\\)" "verdict +the digests differ")
+  camfw(0 inspect signed.bin)
+  expect("${OUT}" "verdict +the digests match")
+elseif(CHECK STREQUAL "errors")
+  camfw(0 sample --camera k -o image.bin)
+  file(WRITE ${WORK_DIR}/short.cap "0123456789")
+  file(WRITE ${WORK_DIR}/empty.bin "")
+  camfw(1 inspect missing.bin)
+  expect("${ERR}" "^camfw: cannot read missing.bin: No such file or directory\n$")
+  camfw(1 simulate missing.cap)
+  expect("${ERR}" "^camfw: capsule file missing.cap: No such file or directory")
+  camfw(1 simulate image.bin)
+  expect("${ERR}" "^camfw: capsule file image.bin: CapsuleImageSize says [0-9]+ bytes, the file has 32768; ")
+  camfw(1 simulate short.cap)
+  expect("${ERR}" "^camfw: capsule file short.cap: 10 bytes, shorter than a capsule header \\(28 bytes\\)")
+  camfw(1 simulate --camera z)
+  expect("${ERR}" "^camfw: unknown camera kind 'z' \\(known: f g h i j k l m n p q\\)\n$")
+  camfw(1 sign image.bin -o signed.bin)
+  expect("${ERR}" "^camfw: image.bin: the image has no two-slot header")
+  camfw(1 capsule empty.bin -o empty.cap)
+  expect("${ERR}" "^camfw: empty.bin is empty")
+  camfw(1 sample --bcd 10000 -o x.bin)
+  expect("${ERR}" "^camfw: bcdDevice 10000 is too large")
+  camfw(2 capsule image.bin)
+  expect("${ERR}" "^camfw: camfw capsule needs -o FILE for its output\n")
+  camfw(2 frobnicate)
+  expect("${ERR}" "^camfw: unknown command \"frobnicate\"\n")
+  camfw(2 simulate --speed 2)
+  expect("${ERR}" "^camfw: camfw simulate has no option --speed\n")
+  if(EXISTS ${WORK_DIR}/signed.bin OR EXISTS ${WORK_DIR}/empty.cap OR EXISTS ${WORK_DIR}/x.bin)
+    message(FATAL_ERROR "a command that failed left an output file")
+  endif()
+else()
+  message(FATAL_ERROR "unknown CHECK ${CHECK}")
+endif()
