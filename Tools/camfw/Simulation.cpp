@@ -90,9 +90,14 @@ const char *RunningName(Sim::BootImage Image) {
       return "slot 0";
     case Sim::BootImage::Slot1:
       return "slot 1";
-    default:
-      return "its ROM (nothing in flash runs)";
+    case Sim::BootImage::Image:
+      return "its whole image";
+    case Sim::BootImage::Legacy:
+      return "its legacy-layout image";
+    case Sim::BootImage::Rom:
+      break;
   }
+  return "its ROM (nothing in flash runs)";
 }
 
 std::string EsrtText(const std::vector<EFI_SYSTEM_RESOURCE_ENTRY> &Entries) {
