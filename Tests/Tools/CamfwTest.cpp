@@ -22,7 +22,7 @@
 #include "Sim/Scenario.h"
 #include "Tools/camfw/CapsuleFile.h"
 #include "Tools/camfw/FlashActivity.h"
-#include "Tools/camfw/Inspect.h"
+#include "Tools/camfw/ImageReport.h"
 #include "Tools/camfw/ProgressBar.h"
 #include "Tools/camfw/SampleImages.h"
 

@@ -19,7 +19,7 @@
 #include "Sim/Guid.h"
 #include "Tools/camfw/CapsuleFile.h"
 #include "Tools/camfw/FileBytes.h"
-#include "Tools/camfw/Inspect.h"
+#include "Tools/camfw/ImageReport.h"
 #include "Tools/camfw/SampleImages.h"
 #include "Tools/camfw/Simulation.h"
 

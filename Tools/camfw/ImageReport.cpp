@@ -1,4 +1,4 @@
-#include "Tools/camfw/Inspect.h"
+#include "Tools/camfw/ImageReport.h"
 
 #include <algorithm>
 #include <cstring>
