@@ -484,9 +484,7 @@ UpdateBankedFirmware (
   //     failing write is repeated once.
   //
   for (Offset = 0; Offset < BankSize; Offset += ChunkLength) {
-    if (Progress != NULL) {
-      Progress ((UINTN)((Offset * 100) / BankSize));
-    }
+    ReportProgress (Progress, (Offset * 100) / BankSize);
 
     Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)(BankOffset + Offset), ChunkLength, BankImage + Offset, BankSize - Offset, 2, 0);
     if (EFI_ERROR (Status)) {
@@ -543,9 +541,7 @@ UpdateBankedFirmware (
   //
   // 19. The bank is verified.
   //
-  if (Progress != NULL) {
-    Progress (BANK_PROGRESS_VERIFIED);
-  }
+  ReportProgress (Progress, BANK_PROGRESS_VERIFIED);
 
   //
   // 20. A camera without a bank header is done.

@@ -255,3 +255,21 @@ IspWaitUpdateWindowIdle (
 
   return EFI_TIMEOUT;
 }
+
+/**
+  Reports a percentage when there is a callback.
+
+  @param[in] Progress    The callback, or NULL.
+  @param[in] Percentage  The percentage.
+**/
+VOID
+EFIAPI
+ReportProgress (
+  IN UPDATE_PROGRESS_CALLBACK  Progress  OPTIONAL,
+  IN UINT64                    Percentage
+  )
+{
+  if (Progress != NULL) {
+    Progress ((UINTN)Percentage);
+  }
+}

@@ -11,6 +11,8 @@
 #include <Uefi.h>
 #include <Protocol/UsbIo.h>
 
+#include "UpdateEngine.h"
+
 /**
   Tells whether a chunk length reported by the unit can drive a programming
   loop: not 0 (the loop would never advance) and not above one sector.
@@ -129,6 +131,19 @@ IspWaitUpdateWindowIdle (
   IN EFI_USB_IO_PROTOCOL  *UsbIo,
   IN UINT16               XuIndex,
   IN UINTN                PollStallUs
+  );
+
+/**
+  Reports a percentage to a progress callback, when there is one.
+
+  @param[in] Progress    The callback, or NULL.
+  @param[in] Percentage  The percentage.
+**/
+VOID
+EFIAPI
+ReportProgress (
+  IN UPDATE_PROGRESS_CALLBACK  Progress  OPTIONAL,
+  IN UINT64                    Percentage
   );
 
 #endif

@@ -52,24 +52,6 @@ typedef struct {
 } SLOT_PROGRAM;
 
 /**
-  Reports a percentage when there is a callback.
-
-  @param[in] Slot        The programming state.
-  @param[in] Percentage  The percentage.
-**/
-STATIC
-VOID
-SlotReport (
-  IN CONST SLOT_PROGRAM  *Slot,
-  IN UINT64              Percentage
-  )
-{
-  if (Slot->Progress != NULL) {
-    Slot->Progress ((UINTN)Percentage);
-  }
-}
-
-/**
   The write-phase percentage for an offset: (Offset x 90) / ImageSize + 5.
 
   @param[in] Slot    The programming state.
@@ -236,7 +218,7 @@ EraseTargetSlot (
     // Erase, report, and repeat a failure up to three times.
     //
     Status = XuFlashEraseSector (UsbIo, XuIndex, (UINT16)Sector);
-    SlotReport (Slot, Tick / (Slot->SectorCount / 5 + 1));
+    ReportProgress (Slot->Progress, Tick / (Slot->SectorCount / 5 + 1));
     Tick++;
     for (Retry = 0; EFI_ERROR (Status) && (Retry < SLOT_ERASE_RETRIES); Retry++) {
       gBS->Stall (SLOT_ERASE_RETRY_STALL_US);
@@ -286,7 +268,7 @@ WriteSlotStretch (
 
   Status = EFI_SUCCESS;
   for (Offset = From; Offset < To; Offset += Slot->ChunkLength) {
-    SlotReport (Slot, SlotWritePercentage (Slot, Offset));
+    ReportProgress (Slot->Progress, SlotWritePercentage (Slot, Offset));
     if (EraseSectors && ((Offset % XU_FLASH_SECTOR_SIZE) == 0)) {
       XuFlashEraseSector (Slot->Context->UsbIo, Slot->Context->XuIndex, (UINT16)((FlashBase + Offset) / XU_FLASH_SECTOR_SIZE));
     }
@@ -749,7 +731,7 @@ ProgramInactiveSlot (
   // Exit sequence: report 100 and give the ISP a second. The buffers were
   // freed when the steps returned.
   //
-  SlotReport (&Slot, SLOT_PROGRESS_DONE);
+  ReportProgress (Slot.Progress, SLOT_PROGRESS_DONE);
   gBS->Stall (SLOT_EXIT_STALL_US);
   return Status;
 }

@@ -240,9 +240,7 @@ ProgramWholeImage (
   // holds whole chunks past the length (0xFF).
   //
   for (Address = ChunkLength; Address < Length; Address += ChunkLength) {
-    if (Progress != NULL) {
-      Progress ((UINTN)((Address * 100) / Length));
-    }
+    ReportProgress (Progress, (Address * 100) / Length);
 
     Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)Address, ChunkLength, Work.Get () + Address, Work.Count () - Address, 2, 0);
     if (EFI_ERROR (Status)) {
@@ -266,9 +264,7 @@ ProgramWholeImage (
 
   Verified = (BOOLEAN)((Length <= ChunkLength) ||
                        (CompareMem (Work.Get () + ChunkLength, ReadBack.Get () + ChunkLength, (UINTN)(Length - ChunkLength)) == 0));
-  if (Progress != NULL) {
-    Progress (FALLBACK_PROGRESS_VERIFIED);
-  }
+  ReportProgress (Progress, FALLBACK_PROGRESS_VERIFIED);
 
   //
   // The first chunk, from which the camera boots, only over a verified
@@ -283,9 +279,7 @@ ProgramWholeImage (
     return Status;
   }
 
-  if (Progress != NULL) {
-    Progress (FALLBACK_PROGRESS_FIRST_CHUNK);
-  }
+  ReportProgress (Progress, FALLBACK_PROGRESS_FIRST_CHUNK);
 
   return Status;
 }
@@ -334,9 +328,7 @@ UpdateSlotFirmware (
   // Exit sequence: report 100; restart the ISP unless the camera failed to
   // verify; give it a second.
   //
-  if (Progress != NULL) {
-    Progress (SLOT_PROGRESS_DONE);
-  }
+  ReportProgress (Progress, SLOT_PROGRESS_DONE);
 
   if (Status != EFI_DEVICE_ERROR) {
     IspRestart (Context, SLOT_ISP_KIND);

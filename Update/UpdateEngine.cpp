@@ -72,24 +72,6 @@ typedef struct {
 } UPDATE_RUN;
 
 /**
-  Reports a percentage when there is a callback.
-
-  @param[in] Run         The dispatcher call.
-  @param[in] Percentage  The percentage.
-**/
-STATIC
-VOID
-Report (
-  IN CONST UPDATE_RUN  *Run,
-  IN UINT64            Percentage
-  )
-{
-  if (Run->Progress != NULL) {
-    Run->Progress ((UINTN)Percentage);
-  }
-}
-
-/**
   Tells whether the image carries a marker at an offset; a marker beyond the
   image's end is absent.
 
@@ -502,7 +484,7 @@ WholeImageRoad (
   // 10. Every chunk but the first, each failure repeated once.
   //
   for (Address = ChunkLength; Address < Run->ImageSize; Address += ChunkLength) {
-    Report (Run, (Address * 100) / Run->ImageSize);
+    ReportProgress (Run->Progress, (Address * 100) / Run->ImageSize);
     Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)Address, ChunkLength, Run->Image + Address, Run->ImageSize - Address, 2, 0);
     if (EFI_ERROR (Status)) {
       return Status;
@@ -529,7 +511,7 @@ WholeImageRoad (
   //
   Verified = (BOOLEAN)((Run->ImageSize <= ChunkLength) ||
                        (CompareMem (Run->Image + ChunkLength, ReadBack.Get () + ChunkLength, (UINTN)(Run->ImageSize - ChunkLength)) == 0));
-  Report (Run, WHOLE_IMAGE_PROGRESS_VERIFIED);
+  ReportProgress (Run->Progress, WHOLE_IMAGE_PROGRESS_VERIFIED);
   if (!Verified) {
     return EFI_INVALID_PARAMETER;
   }
@@ -542,7 +524,7 @@ WholeImageRoad (
     return Status;
   }
 
-  Report (Run, WHOLE_IMAGE_PROGRESS_FIRST_CHUNK);
+  ReportProgress (Run->Progress, WHOLE_IMAGE_PROGRESS_FIRST_CHUNK);
   return Status;
 }
 
@@ -869,7 +851,7 @@ UpdateCameraFirmware (
   // Exit sequence: report 100, restart the ISP unless it failed to verify,
   // a second's wait on each side.
   //
-  Report (&Run, 100);
+  ReportProgress (Run.Progress, 100);
   gBS->Stall (EXIT_WAIT_US);
   if ((Status != EFI_DEVICE_ERROR) && RestartIsp && (Context != NULL)) {
     IspRestart (Context, Run.IspKind);
