@@ -499,6 +499,8 @@ EFI_STATUS BootServicesSim::AllocateFromPool(const char *Service, size_t Size, v
   }
   std::memset(Memory, kPoolFillPattern, Size == 0 ? 1 : Size);
   Pool_[Memory] = {Memory, Size, EfiBootServicesData, AllocationSequence_};
+  LivePoolBytes_ += Size;
+  PeakPoolBytes_ = std::max(PeakPoolBytes_, LivePoolBytes_);
   (void)Service;
   *Buffer = Memory;
   return EFI_SUCCESS;
@@ -531,6 +533,7 @@ EFI_STATUS BootServicesSim::FreePool(VOID *Buffer) {
     Misuse("FreePool", "buffer not allocated from pool (double free or foreign pointer)");
     return End(Index, EFI_INVALID_PARAMETER);
   }
+  LivePoolBytes_ -= It->second.Size;
   std::free(It->first);
   Pool_.erase(It);
   return End(Index, EFI_SUCCESS);

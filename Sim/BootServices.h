@@ -81,6 +81,11 @@ class BootServicesSim {
   const std::vector<MisuseReport> &Misuses() const { return Misuses_; }
   std::vector<PoolAllocation> LiveAllocations() const;
   uint64_t AllocationCount() const { return AllocationSequence_; }
+  // Bytes of pool in use now, and the most in use at once since the peak
+  // was last reset (at the boot's start, or by ResetPoolPeak).
+  size_t LivePoolBytes() const { return LivePoolBytes_; }
+  size_t PeakPoolBytes() const { return PeakPoolBytes_; }
+  void ResetPoolPeak() { PeakPoolBytes_ = LivePoolBytes_; }
   EFI_TPL CurrentTpl() const { return CurrentTpl_; }
   size_t LiveEventCount() const { return Events_.size(); }
   uint64_t TotalStallUs() const { return TotalStallUs_; }
@@ -217,6 +222,8 @@ class BootServicesSim {
   std::map<void *, PoolAllocation> Pool_;
   uint64_t AllocationSequence_ = 0;
   uint64_t FailAllocationAt_ = 0;
+  size_t LivePoolBytes_ = 0;
+  size_t PeakPoolBytes_ = 0;
   struct InjectedFault {
     uint64_t Remaining;
     EFI_STATUS Status;
