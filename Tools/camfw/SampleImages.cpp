@@ -70,11 +70,11 @@ Bytes TwoSlotImage(const SampleOptions &O) {
   std::fill(Image.begin(), Image.begin() + Base, 0xFF);
   Fill(Image, Base, Image.size(), 0x35);
 
-  // The 100-byte header, big-endian: version 2, two slots, slot 0 runs.
+  // The 100-byte header, big-endian: its version, two slots, slot 0 runs.
   std::fill(Image.begin(), Image.begin() + 100, 0x00);
   Image[0] = 0x95;
   Image[1] = 0x28;
-  PutBe32(Image, 2, 2);
+  PutBe32(Image, 2, O.HeaderVersion);
   Image[6] = 2;
   Image[7] = 0;
   Image[8] = 0xFF;

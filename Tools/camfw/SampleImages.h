@@ -9,7 +9,7 @@
 // - bank ('n'): "DZ" at 0x100 and the descriptor at 0x200; 24 KiB, written
 //   as firmware bank 1 from 0x8000;
 // - two slots ('p', 'q'): a 0x3000-byte header block (95 28 header version
-//   2, slots at 0x3000 and 0x41000 as the factory lays them out; 95 27 at
+//   2 unless asked otherwise, slots at 0x3000 and 0x41000 as the factory lays them out; 95 27 at
 //   0x100, so the version words are read from the version block), then 8 KiB
 //   of slot data with the descriptor at 0x200 and the slot words at 0x128
 //   (version block at 0x2000, declared slot length 0x2000, slot version 2),
@@ -39,6 +39,10 @@ struct SampleOptions {
   // Two-slot images: sign for this chunk length (see SignImage).
   size_t Chunk = 64;
   bool Sign = true;
+  // Two-slot images: the header's Version. Above the camera's own (the
+  // factory header has 1) the driver rewrites the camera's header block and
+  // restarts the ISP before the slot update; at or below it, it does not.
+  uint32_t HeaderVersion = 2;
 };
 
 // The sample image for the camera generation. Throws Error for an unknown one.

@@ -239,7 +239,13 @@ void PrintSetup(std::FILE *Out, const Bytes &Before, const Bytes &After) {
 
 int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   CheckCameraKind(Options.Camera);
-  const Sim::CameraProfile Profile = Sim::CameraProfile::ForIspKind(Options.Camera);
+  Sim::CameraProfile Profile = Sim::CameraProfile::ForIspKind(Options.Camera);
+  if (Options.Chunk != 0) {
+    Profile.ChunkSize = Options.Chunk;
+  }
+  for (const auto &Register : Options.BootRegisters) {
+    Profile.BootRegisters[Register.first] = Register.second;
+  }
   std::string CapsuleDescription;
   const std::vector<CapsuleInput> Capsules = LoadCapsules(Options, Profile, CapsuleDescription);
 
@@ -251,6 +257,12 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   std::fprintf(Out, "Camera   ISP '%c' (%s), %04X:%04X bcdDevice 0x%04X, flash %u KiB (kind %u), chunk %u bytes, USB port %u\n",
                Options.Camera, LayoutName(Profile.Layout), Profile.VendorId, Profile.ProductId, Profile.BcdDevice,
                Profile.FlashSize / 1024, Profile.FlashKind, Profile.ChunkSize, kCameraPort);
+  for (const auto &Register : Options.BootRegisters) {
+    std::fprintf(Out, "         its boot sets register 0x%04X = 0x%02X\n", Register.first, Register.second);
+  }
+  std::fprintf(Out, "Bus      %s\n", Options.EnumeratedBus
+                                        ? "enumerates from its root-port poll (a camera that restarts while the driver's notification runs is seen after it)"
+                                        : "enumerates a camera that restarts at once");
   std::fprintf(Out, "Capsules %s\n", CapsuleDescription.c_str());
   for (const CapsuleInput &C : Capsules) {
     EFI_CAPSULE_HEADER H;
@@ -266,6 +278,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   Boot.PlatformHook = true;
   Boot.Prepare = [&](Sim::Platform &P) {
     P.Display().SetDrawListener([&](const Sim::PlatformDisplay &D) { Bar.Draw(D); });
+    if (Options.EnumeratedBus) {
+      P.Usb().SetHotPlugMode(Sim::UsbBus::HotPlugMode::Enumerated);
+    }
   };
   if (Options.Trace) {
     Boot.AfterStep = [&](const std::string &Step, Sim::Platform &P, size_t First) {
@@ -330,6 +345,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   }
 
   const std::vector<FlashChange> Changes = DiffFlash(FlashBefore, Camera->Flash());
+  if (!Options.FlashOut.empty()) {
+    WriteFile(Options.FlashOut, Camera->Flash());
+  }
   const Sim::BootReport &First = Reports.front();
   const Sim::BootReport &Last = Reports.back();
   std::fprintf(Out, "\nESRT before the update (boot 1):\n%s", EsrtText(First.Esrt).c_str());

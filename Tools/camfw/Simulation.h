@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,17 @@ struct SimulateOptions {
   bool Trace = false;                 // each boot's steps with the calls they made
   bool Terminal = false;              // redraw the progress bar in place
   unsigned MaxBoots = 6;              // boots in all, the first normal one included
+  // The camera build: the flash-data chunk its unit moves (0: the
+  // profile's) and registers its ISP's boot sets besides the profile's
+  // (camera-redir's --chunk and --register make the same camera).
+  uint16_t Chunk = 0;
+  std::map<uint16_t, uint8_t> BootRegisters;
+  // The bus re-enumerates a camera that left and came back at once
+  // (Immediate), or from its root-port poll, which does not run while the
+  // driver's notification does (Enumerated, as EDK II's USB bus).
+  bool EnumeratedBus = false;
+  // Where the camera's flash goes once the machine settled (empty: nowhere).
+  std::string FlashOut;
 };
 
 // Runs the simulation and prints its report to Out. Returns the exit
