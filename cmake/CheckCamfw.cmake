@@ -7,8 +7,8 @@ cmake_minimum_required(VERSION 3.25)
 #   capsule-roundtrip  sample, capsule, inspect and simulate of that capsule
 #   sign               sign gives the signed sample back; the chunk matters
 #   camera-build       the camera's chunk and boot registers, the bus that
-#                      enumerates as EDK II's does, the sample's header
-#                      version and the flash written out
+#                      enumerates as EDK II's does, no embedded controller,
+#                      the sample's header version and the flash written out
 #   errors             bad files and command lines: a sentence and an exit status
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -136,11 +136,25 @@ elseif(CHECK STREQUAL "camera-build")
     message(FATAL_ERROR "the sample's header version reads ${version}, not 00000001 big-endian")
   endif()
   camfw(0 capsule same-header.bin -o same-header.cap)
-  camfw(0 simulate same-header.cap --chunk 1024 --bus enumerated --flash-out flash.bin)
+  camfw(0 simulate same-header.cap --chunk 1024 --bus enumerated --ec absent --flash-out flash.bin
+        --requests-out requests.txt)
   expect("${OUT}"
+    "EC +absent: its ports read 0xFF"
+    "platform hook calls 3; EC transactions 0;"
     "Result: the new bcdDevice 0x0200 is published"
     "Camera now runs slot 1"
     "ISP restarts asked for: 1 ")
+  # The requests that reached the camera, boot by boot, in camera-redir's
+  # words: the ESRT entry's GET_LEN in each boot, the signed digest and the
+  # slot's 1024-byte chunks in the second.
+  file(READ ${WORK_DIR}/requests.txt requests)
+  expect("${requests}"
+    "^boot 1\ncontrol 0x80 0x06 wValue 0x0100 wIndex 0x0000 wLength 18 -> success, 18 bytes\n"
+    "control 0xA1 0x85 wValue 0x0200 wIndex 0x0400 wLength 2 -> success, 2 bytes\n"
+    "\nboot 2\n"
+    "control 0x21 0x01 wValue 0x1F00 wIndex 0x0400 wLength 32 -> success\n"
+    "control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 1024 -> success\n"
+    "\nboot 3\n")
   file(SIZE ${WORK_DIR}/flash.bin flash_size)
   file(READ ${WORK_DIR}/flash.bin slot LIMIT 8192 OFFSET 266240 HEX)
   file(READ ${WORK_DIR}/same-header.bin data LIMIT 8192 OFFSET 12288 HEX)
@@ -159,10 +173,25 @@ elseif(CHECK STREQUAL "camera-build")
   expect("${ERR}" "^camfw: --register takes ADDR=VALUE")
   camfw(1 simulate --register 20DC=100)
   expect("${ERR}" "^camfw: the register value 100 is too large")
+  camfw(2 simulate --ec none)
+  expect("${ERR}" "^camfw: --ec is present or absent, not \"none\"")
   camfw(2 simulate --bus polled)
   expect("${ERR}" "^camfw: --bus is immediate or enumerated, not \"polled\"")
   camfw(2 sample --camera k --header-version 1 -o k.bin)
-  expect("${ERR}" "^camfw: --header-version is the two-slot header's")
+  expect("${ERR}" "^camfw: --header-version is for two-slot samples")
+  # A longer slot: the slot words and the version block move with its end,
+  # and the signed window covers it all.
+  camfw(0 sample --camera q --slot-length 0x15000 -o long.bin)
+  file(SIZE ${WORK_DIR}/long.bin long_size)
+  file(READ ${WORK_DIR}/long.bin words LIMIT 8 OFFSET 12584 HEX)
+  file(READ ${WORK_DIR}/long.bin block LIMIT 4 OFFSET 98304 HEX)
+  if(NOT long_size EQUAL 102560 OR NOT words STREQUAL "0001500000015000" OR NOT block STREQUAL "4b56454c")
+    message(FATAL_ERROR "long.bin: ${long_size} bytes, slot words ${words}, at the slot's end ${block}")
+  endif()
+  camfw(0 inspect long.bin)
+  expect("${OUT}" "verdict +the digests match")
+  camfw(1 sample --camera p --slot-length 0x100 -o short.bin)
+  expect("${ERR}" "^camfw: a slot length of 0x100 bytes does not fit the sample")
 elseif(CHECK STREQUAL "errors")
   camfw(0 sample --camera k -o image.bin)
   file(WRITE ${WORK_DIR}/short.cap "0123456789")

@@ -167,6 +167,26 @@ void TraceStep(std::FILE *Out, const std::string &Step, Sim::Platform &P, size_t
   Flush();
 }
 
+// The requests of one boot that reached the camera (not failed on the way,
+// nor sent while it was off the bus), as camera-redir logs them.
+std::string RequestLines(const std::vector<Sim::UsbTransfer> &Transfers) {
+  std::string Out;
+  for (const Sim::UsbTransfer &T : Transfers) {
+    if (T.Port != kCameraPort || T.Injected || (T.Status != EFI_SUCCESS && T.Status != EFI_DEVICE_ERROR)) {
+      continue;
+    }
+    const bool In = (T.Setup.RequestType & 0x80) != 0;
+    const bool Stall = T.Status == EFI_DEVICE_ERROR;
+    Out += Format("control 0x%02X 0x%02X wValue 0x%04X wIndex 0x%04X wLength %u -> %s", T.Setup.RequestType,
+                  T.Setup.Request, T.Setup.Value, T.Setup.Index, T.Setup.Length, Stall ? "stall" : "success");
+    if (In) {
+      Out += Format(", %zu bytes", Stall ? size_t{0} : T.Data.size());
+    }
+    Out += "\n";
+  }
+  return Out;
+}
+
 struct CapsuleInput {
   std::string Name;
   Bytes Capsule;
@@ -250,6 +270,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   const std::vector<CapsuleInput> Capsules = LoadCapsules(Options, Profile, CapsuleDescription);
 
   Sim::Machine Machine;
+  if (Options.EcAbsent) {
+    Machine.Ec.Fault = Sim::EcFault::Absent;
+  }
   auto Camera = std::make_shared<Sim::Camera>(Profile);
   Machine.UsbPorts[kCameraPort] = Camera;
 
@@ -263,6 +286,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   std::fprintf(Out, "Bus      %s\n", Options.EnumeratedBus
                                         ? "enumerates from its root-port poll (a camera that restarts while the driver's notification runs is seen after it)"
                                         : "enumerates a camera that restarts at once");
+  if (Options.EcAbsent) {
+    std::fprintf(Out, "EC       absent: its ports read 0xFF\n");
+  }
   std::fprintf(Out, "Capsules %s\n", CapsuleDescription.c_str());
   for (const CapsuleInput &C : Capsules) {
     EFI_CAPSULE_HEADER H;
@@ -296,6 +322,7 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   Bytes FlashBefore, SetupBefore;
   unsigned RestartsBefore = 0;
   std::map<std::string, size_t> Breaches;  // TPL rule breaches of all boots, by kind
+  std::string Requests;
   for (unsigned Number = 1; Number <= Options.MaxBoots && !Settled; ++Number) {
     if (Number == 2) {
       // The update: the capsules wait for the next boot.
@@ -317,6 +344,7 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
       ++Breaches[Format("%s at TPL %llu (limit %llu)", V.Service.c_str(), static_cast<unsigned long long>(V.Tpl),
                         static_cast<unsigned long long>(V.Limit))];
     }
+    Requests += Format("boot %u\n", Number) + RequestLines(P.Usb().Transfers());
     const size_t BootTransfers = P.Usb().Transfers().size();
     Transfers += BootTransfers;
     if (Report.Capsules > 0) {
@@ -347,6 +375,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   const std::vector<FlashChange> Changes = DiffFlash(FlashBefore, Camera->Flash());
   if (!Options.FlashOut.empty()) {
     WriteFile(Options.FlashOut, Camera->Flash());
+  }
+  if (!Options.RequestsOut.empty()) {
+    WriteFile(Options.RequestsOut, Bytes(Requests.begin(), Requests.end()));
   }
   const Sim::BootReport &First = Reports.front();
   const Sim::BootReport &Last = Reports.back();

@@ -32,8 +32,14 @@ struct SimulateOptions {
   // (Immediate), or from its root-port poll, which does not run while the
   // driver's notification does (Enumerated, as EDK II's USB bus).
   bool EnumeratedBus = false;
+  // No embedded controller at its ports (reads answer 0xFF), as on QEMU.
+  bool EcAbsent = false;
   // Where the camera's flash goes once the machine settled (empty: nowhere).
   std::string FlashOut;
+  // Where the requests that reached the camera go, boot by boot, one line
+  // each in camera-redir's words ("control 0x21 0x01 wValue 0x0F00 wIndex
+  // 0x0400 wLength 64 -> success"); empty: nowhere.
+  std::string RequestsOut;
 };
 
 // Runs the simulation and prints its report to Out. Returns the exit
