@@ -310,6 +310,8 @@ class Job:
         if hook is not None and len(setups) >= 2:
             self.say("harness clock: hook slot 2 at %d ms, the driver's bar set up %d ms later%s" % (
                 hook, setups[1] - hook, "" if full is None else ", full %d ms after that" % (full - setups[1])))
+        elif hook is not None:
+            self.say("harness clock: hook slot 2 at %d ms; the driver set no bar up" % hook)
         return hook, setups, full
 
     @staticmethod

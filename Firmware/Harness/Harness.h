@@ -269,8 +269,8 @@ HarnessInstallFlashUpdateHobList (
   );
 
 /**
-  Starts the harness's clock (QEMU's ACPI PM timer) and the periodic event
-  that keeps it current.
+  Starts the harness's clock: the time-stamp counter, its rate measured
+  over 100 ms of QEMU's ACPI PM timer.
 **/
 VOID
 HarnessClockStart (

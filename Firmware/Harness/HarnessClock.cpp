@@ -1,12 +1,13 @@
 /** @file
-  Milliseconds since the harness started, from the ACPI PM timer of QEMU's
-  q35 machine (3.579545 MHz, 24 bits, I/O port 0x608).
+  Milliseconds since the harness started, from the processor's time-stamp
+  counter, whose rate is measured at the start against the ACPI PM timer of
+  QEMU's q35 machine (3.579545 MHz, 24 bits, I/O port 0x608).
 
-  The counter wraps every 4.7 s, longer than an update runs without a call
-  to HarnessMs, so a periodic timer event at TPL_NOTIFY reads it every
-  500 ms: it runs while the driver's notification runs at TPL_CALLBACK too.
-  Each reading is taken at TPL_HIGH_LEVEL, so that the event cannot come
-  between a reading and the sum it adds to.
+  The PM timer alone will not do: it wraps every 4.7 s, and a reading at
+  least that often cannot be had while the driver runs, since its camera
+  searches hold TPL_NOTIFY across USB transfers that time out after 3 s
+  each, so no event of ours runs for longer than that. The 64-bit counter
+  does not wrap.
 **/
 
 #include "Harness.h"
@@ -16,13 +17,12 @@
 #define HARNESS_PM_TIMER_MASK  0xFFFFFFU
 
 //
-// 500 ms in the 100 ns units of SetTimer.
+// How long the counter's rate is measured: 100 ms of PM-timer ticks.
 //
-#define HARNESS_CLOCK_PERIOD  5000000ULL
+#define HARNESS_CALIBRATION_TICKS  (HARNESS_PM_TIMER_HZ / 10)
 
-STATIC UINT32     mLastTicks  = 0;
-STATIC UINT64     mTicks      = 0;
-STATIC EFI_EVENT  mClockEvent = NULL;
+STATIC UINT64  mStartCount = 0;
+STATIC UINT64  mCountsPerMs = 0;
 
 /**
   Reads the PM timer's counter.
@@ -42,46 +42,21 @@ ReadPmTimer (
 }
 
 /**
-  Adds the ticks since the last reading to the sum.
+  Reads the time-stamp counter.
 
-  @return The sum, in ticks since HarnessClockStart.
+  @return Its value.
 **/
 STATIC
 UINT64
-Accumulate (
+ReadTimeStampCounter (
   VOID
   )
 {
-  EFI_TPL  OldTpl;
-  UINT32   Now;
-  UINT64   Ticks;
+  UINT32  Low;
+  UINT32  High;
 
-  OldTpl     = mHarnessBootServices->RaiseTPL (TPL_HIGH_LEVEL);
-  Now        = ReadPmTimer ();
-  mTicks    += (Now - mLastTicks) & HARNESS_PM_TIMER_MASK;
-  mLastTicks = Now;
-  Ticks      = mTicks;
-  mHarnessBootServices->RestoreTPL (OldTpl);
-  return Ticks;
-}
-
-/**
-  The periodic event: keeps the sum current across the counter's wrap.
-
-  @param[in] Event    The event.
-  @param[in] Context  Unused.
-**/
-STATIC
-VOID
-EFIAPI
-ClockTick (
-  IN EFI_EVENT  Event,
-  IN VOID       *Context
-  )
-{
-  (VOID)Event;
-  (VOID)Context;
-  Accumulate ();
+  __asm__ __volatile__ ("rdtsc" : "=a" (Low), "=d" (High));
+  return ((UINT64)High << 32) | Low;
 }
 
 VOID
@@ -89,10 +64,18 @@ HarnessClockStart (
   VOID
   )
 {
-  mLastTicks = ReadPmTimer ();
-  mTicks     = 0;
-  if (!EFI_ERROR (mHarnessBootServices->CreateEvent (EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_NOTIFY, ClockTick, NULL, &mClockEvent))) {
-    mHarnessBootServices->SetTimer (mClockEvent, TimerPeriodic, HARNESS_CLOCK_PERIOD);
+  UINT32  First;
+  UINT64  Counted;
+
+  First       = ReadPmTimer ();
+  mStartCount = ReadTimeStampCounter ();
+  do {
+    Counted = (ReadPmTimer () - First) & HARNESS_PM_TIMER_MASK;
+  } while (Counted < HARNESS_CALIBRATION_TICKS);
+
+  mCountsPerMs = (ReadTimeStampCounter () - mStartCount) * HARNESS_PM_TIMER_HZ / (Counted * 1000);
+  if (mCountsPerMs == 0) {
+    mCountsPerMs = 1;
   }
 }
 
@@ -101,5 +84,5 @@ HarnessMs (
   VOID
   )
 {
-  return Accumulate () * 1000 / HARNESS_PM_TIMER_HZ;
+  return (ReadTimeStampCounter () - mStartCount) / mCountsPerMs;
 }
