@@ -145,15 +145,15 @@ elseif(CHECK STREQUAL "camera-build")
     "Camera now runs slot 1"
     "ISP restarts asked for: 1 ")
   # The requests that reached the camera, boot by boot, in camera-redir's
-  # words: the ESRT entry's GET_LEN in each boot, the signed digest and the
-  # slot's 1024-byte chunks in the second.
+  # words with the virtual time: the ESRT entry's GET_LEN in each boot, the
+  # signed digest and the slot's 1024-byte chunks in the second.
   file(READ ${WORK_DIR}/requests.txt requests)
   expect("${requests}"
-    "^boot 1\ncontrol 0x80 0x06 wValue 0x0100 wIndex 0x0000 wLength 18 -> success, 18 bytes\n"
-    "control 0xA1 0x85 wValue 0x0200 wIndex 0x0400 wLength 2 -> success, 2 bytes\n"
+    "^boot 1\n. +0\\.000. control 0x80 0x06 wValue 0x0100 wIndex 0x0000 wLength 18 -> success, 18 bytes\n"
+    ". control 0xA1 0x85 wValue 0x0200 wIndex 0x0400 wLength 2 -> success, 2 bytes\n"
     "\nboot 2\n"
-    "control 0x21 0x01 wValue 0x1F00 wIndex 0x0400 wLength 32 -> success\n"
-    "control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 1024 -> success\n"
+    ". control 0x21 0x01 wValue 0x1F00 wIndex 0x0400 wLength 32 -> success\n"
+    ". control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 1024 -> success\n"
     "\nboot 3\n")
   file(SIZE ${WORK_DIR}/flash.bin flash_size)
   file(READ ${WORK_DIR}/flash.bin slot LIMIT 8192 OFFSET 266240 HEX)

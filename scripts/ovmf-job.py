@@ -20,8 +20,9 @@ The camera's flash, written out by camera-redir after boots 2 and 3, must
 equal byte for byte the flash that camfw simulate ends with for the same
 camera and capsule on a bus that enumerates as EDK II's does, without an
 embedded controller; the "Setup" bytes and the ESRT versions must be the
-ones the simulation reports, and each boot's extension-unit requests the
-ones the simulated camera received, in the same order.
+ones the simulation reports, and the requests of each boot (after the
+firmware's USB bus configured the camera) the ones the simulated camera
+received, in the same order.
 
 --restart-evidence runs a road that restarts the ISP in the middle of the
 update and records what the firmware did instead of requiring success: it
@@ -117,13 +118,15 @@ class Job:
         text = self.run([self.camfw, "simulate", "capsule.bin", "--camera", self.args.camera, "--bus", "enumerated",
                          "--ec", "absent", "--flash-out", "sim-flash.bin", "--requests-out", "sim-requests.txt"]
                         + self.camera_options(), "simulation.txt")
+        # Boot by boot, (virtual seconds, request) of what reached the camera.
         self.sim_requests = {}
         with open(os.path.join(self.out, "sim-requests.txt")) as f:
             for line in f.read().splitlines():
+                m = re.match(r"\[ *([0-9.]+)\] (.*)$", line)
                 if line.startswith("boot "):
                     boot = self.sim_requests.setdefault(int(line[5:]), [])
-                elif "wIndex 0x0400" in line:
-                    boot.append(line)
+                elif m:
+                    boot.append((float(m.group(1)), m.group(2)))
         versions = re.findall(r"ESRT after the update \(boot \d+\):\n +FwClass \S+ +FwType \d+ +FwVersion 0x([0-9A-F]+)",
                               text)
         setup = {}
@@ -324,29 +327,54 @@ class Job:
                 out.append((float(m.group(1)), m.group(2)))
         return out
 
-    def controller_step(self, boot):
-        """On the camera's clock, the longest pause between two of the
-        driver's extension-unit requests before its first SET_CUR: the one
-        between the ESRT entry's requests and the update's first, which
-        holds the hook, the embedded controller's step, the 15 ms delay and
-        the 10 ms before each transfer."""
-        unit = [t for t, s in self.stamped(boot["redir"]) if s.startswith("control ") and "wIndex 0x0400" in s]
-        first_set = [t for t, s in self.stamped(boot["redir"]) if s.startswith("control 0x21 0x01 ")]
+    @staticmethod
+    def controller_step(stamped):
+        """The longest pause between two of the driver's extension-unit
+        requests before its first SET_CUR: the one between the ESRT entry's
+        requests and the update's first, which holds the hook, the embedded
+        controller's step, the 15 ms delay and the 10 ms before each
+        transfer. In ms, on the clock of the (seconds, request) pairs."""
+        unit = [t for t, s in stamped if s.startswith("control ") and "wIndex 0x0400" in s]
+        first_set = [t for t, s in stamped if s.startswith("control 0x21 0x01 ")]
         if not first_set:
             return None
         before = [t for t in unit if t <= first_set[0]]
         gaps = [b - a for a, b in zip(before, before[1:])]
         return max(gaps) * 1000 if gaps else None
 
+    def compare_timing(self, boot):
+        """Boot 2 on the camera's clock and on the simulation's: the
+        controller's step, and the update from its first extension-unit
+        request to its last."""
+        real = [(t, s) for t, s in self.stamped(boot["redir"]) if s.startswith("control ")]
+        sim = self.sim_requests.get(2, [])
+        spans = []
+        for pairs in (real, sim):
+            unit = [t for t, s in pairs if "wIndex 0x0400" in s]
+            spans.append((unit[-1] - unit[2], len(unit) - 3) if len(unit) > 3 else (0.0, 0))
+        real_step, sim_step = self.controller_step(real), self.controller_step(sim)
+        self.say("timing, boot 2: controller's step %s ms in QEMU, %s ms simulated; the update's %d requests after "
+                 "the ESRT entry's took %.2f s in QEMU (%.1f ms each), %.2f s simulated (%.1f ms each)" % (
+                     "?" if real_step is None else "%.0f" % real_step, "?" if sim_step is None else "%.0f" % sim_step,
+                     spans[0][1], spans[0][0], spans[0][0] * 1000 / max(spans[0][1], 1), spans[1][0],
+                     spans[1][0] * 1000 / max(spans[1][1], 1)))
+
     def same_requests(self, number, boot):
-        """The extension-unit requests the camera received in this boot, as
-        camera-redir logged them, against the simulation's for the same boot."""
-        real = [t for _, t in self.stamped(boot["redir"]) if t.startswith("control ") and "wIndex 0x0400" in t]
-        sim = self.sim_requests.get(number, [])
+        """The requests the camera received in this boot once the firmware's
+        USB bus had configured it (the driver's, since the bus enumerates the
+        camera before the harness runs), as camera-redir logged them, against
+        the simulation's for the same boot."""
+        stamped = [t for _, t in self.stamped(boot["redir"])]
+        configured = next((i for i, t in enumerate(stamped) if t.startswith("set_configuration")), len(stamped))
+        real = [t for t in stamped[configured:] if t.startswith("control ")]
+        sim = [t for _, t in self.sim_requests.get(number, [])]
         if real == sim:
-            return True, "%d extension-unit requests, the same as simulated, in the same order" % len(real)
+            units = sum(1 for t in real if "wIndex 0x0400" in t)
+            return True, "%d requests after the bus configured the camera (%d to its extension unit), the same as " \
+                         "simulated, in the same order" % (len(real), units)
         first = next((i for i, (a, b) in enumerate(zip(real, sim)) if a != b), min(len(real), len(sim)))
-        return False, "%d extension-unit requests, %d simulated; the first difference is request %d: %s / simulated %s" % (
+        return False, "%d requests after the bus configured the camera, %d simulated; the first difference is request " \
+                      "%d: %s / simulated %s" % (
             len(real), len(sim), first, real[first] if first < len(real) else "none",
             sim[first] if first < len(sim) else "none")
 
@@ -389,7 +417,7 @@ class Job:
         self.expect(loaded, "boot 2: the harness read the %d-byte capsule from the ESP" % size)
         self.expect(hobs is not None, "boot 2: the HOB list says BOOT_ON_FLASH_UPDATE and holds the capsule's HOB")
         self.expect(no_ec, "boot 2: the embedded controller's status port reads 0xFF (QEMU has none)")
-        gap = self.controller_step(boot)
+        gap = self.controller_step(self.stamped(boot["redir"]))
         self.expect(gap is not None and gap < 1000,
                     "boot 2: the controller's step ended within its bounds: %s from the driver's last ESRT request "
                     "to its first update request on the camera's clock" % (
@@ -460,6 +488,11 @@ class Job:
             self.say("camera side: off the bus at %.3f s, back at %.3f s; %d control request(s) after it came back "
                      "(the first %.3f s later); connection ended %.3f s after it came back" % (
                          disconnects[0], back, len(after), (after[0] - back) if after else 0.0, last - back))
+            asked = [t for t, s in stamps if s.startswith("restart requested")]
+            sim = self.sim_requests.get(2, [])
+            if asked and sim and self.expected["update_virtual_s"] is not None:
+                self.say("from the restart request to the end of boot 2: %.2f s in QEMU (the connection's end), "
+                         "%.2f s simulated (the reset)" % (last - asked[0], self.expected["update_virtual_s"] - sim[-1][0]))
 
     # -- the job -------------------------------------------------------------
 
@@ -481,7 +514,7 @@ class Job:
             self.say("camera '%s'%s; artefacts in %s" % (self.args.camera, "".join(
                 " " + o for o in self.camera_options()), self.out))
             self.make_capsule()
-            expected = self.simulate()
+            expected = self.expected = self.simulate()
             self.say("simulator (a bus enumerating as EDK II's, no embedded controller): %s; boot 2 ends in its reset "
                      "after %s s of virtual time" % (
                 expected["result"], expected["update_virtual_s"]))
@@ -492,6 +525,7 @@ class Job:
             boot2 = self.boot(2, True, screenshot=not evidence)
             self.check_boot2(boot2, expected, evidence)
             self.check_requests(2, boot2, evidence)
+            self.compare_timing(boot2)
             if evidence:
                 self.evidence_from_camera(boot2)
             boot3 = self.boot(3, False)

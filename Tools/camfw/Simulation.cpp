@@ -168,7 +168,8 @@ void TraceStep(std::FILE *Out, const std::string &Step, Sim::Platform &P, size_t
 }
 
 // The requests of one boot that reached the camera (not failed on the way,
-// nor sent while it was off the bus), as camera-redir logs them.
+// nor sent while it was off the bus), as camera-redir logs them: the time
+// in brackets (here the boot's virtual seconds), then the request.
 std::string RequestLines(const std::vector<Sim::UsbTransfer> &Transfers) {
   std::string Out;
   for (const Sim::UsbTransfer &T : Transfers) {
@@ -177,7 +178,8 @@ std::string RequestLines(const std::vector<Sim::UsbTransfer> &Transfers) {
     }
     const bool In = (T.Setup.RequestType & 0x80) != 0;
     const bool Stall = T.Status == EFI_DEVICE_ERROR;
-    Out += Format("control 0x%02X 0x%02X wValue 0x%04X wIndex 0x%04X wLength %u -> %s", T.Setup.RequestType,
+    Out += Format("[%10.3f] control 0x%02X 0x%02X wValue 0x%04X wIndex 0x%04X wLength %u -> %s",
+                  static_cast<double>(T.TimeNs) / 1e9, T.Setup.RequestType,
                   T.Setup.Request, T.Setup.Value, T.Setup.Index, T.Setup.Length, Stall ? "stall" : "success");
     if (In) {
       Out += Format(", %zu bytes", Stall ? size_t{0} : T.Data.size());

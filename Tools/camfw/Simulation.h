@@ -37,8 +37,9 @@ struct SimulateOptions {
   // Where the camera's flash goes once the machine settled (empty: nowhere).
   std::string FlashOut;
   // Where the requests that reached the camera go, boot by boot, one line
-  // each in camera-redir's words ("control 0x21 0x01 wValue 0x0F00 wIndex
-  // 0x0400 wLength 64 -> success"); empty: nowhere.
+  // each in camera-redir's words, the boot's virtual time first ("[ 1.234]
+  // control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 64 -> success");
+  // empty: nowhere.
   std::string RequestsOut;
 };
 
