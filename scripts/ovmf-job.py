@@ -389,6 +389,8 @@ class Job:
         self.expect(boot["status"] == 0 and "HARNESS done" in boot["lines"], "boot 1 ran the harness to its end")
         self.expect(self.find(boot["lines"], r"^HARNESS capsule file=\S+ absent$") is not None,
                     "boot 1 found no capsule file")
+        self.expect("HARNESS esrt repository loaded entries=0" in boot["lines"],
+                    "boot 1 started with an empty ESRT repository")
         version = self.esrt_version(boot)
         self.expect(version == 0x100, "boot 1: the ESRT entry shows the camera's bcdDevice 0x100 (got %s)" %
                     (None if version is None else hex(version)))
@@ -414,6 +416,8 @@ class Job:
                 "reset the machine inside the trigger (no harness line after it)" if reset else
                 "returned from the trigger without a reset" if returned else "did not get to the trigger's end"))
             return reset
+        self.expect("HARNESS esrt repository loaded entries=1" in lines,
+                    "boot 2: the ESRT repository holds the entry boot 1 registered")
         self.expect(loaded, "boot 2: the harness read the %d-byte capsule from the ESP" % size)
         self.expect(hobs is not None, "boot 2: the HOB list says BOOT_ON_FLASH_UPDATE and holds the capsule's HOB")
         self.expect(no_ec, "boot 2: the embedded controller's status port reads 0xFF (QEMU has none)")

@@ -178,8 +178,9 @@ HarnessPrintWords (
   );
 
 /**
-  Installs the ESRT management protocol on a new handle and publishes the
-  (empty) ESRT configuration table.
+  Loads the ESRT repository an earlier boot left (printing "HARNESS esrt
+  repository loaded entries=N"), installs the ESRT management protocol on a
+  new handle and publishes the ESRT configuration table.
 
   @retval EFI_SUCCESS  The protocol is installed and the table published.
   @return              The failure of InstallProtocolInterface or of the
