@@ -48,6 +48,7 @@ if(CHECK STREQUAL "simulate-default")
     "written before the update window: 0x00000\\.\\.0x00FFF"
     "two-slot road: written inside the update window \\(0x6000 = 1 \\.\\.\\. 0\\): 0x41000\\.\\.0x42FFF"
     "Camera now runs slot 1 and presents 30C9:004A bcdDevice 0x0200"
+    "Note: the camera restarted 1 time\\(s\\) in the middle of an update, while the driver's notification ran"
     "0x41000\\.\\.0x43FFF +12288 of +12288 bytes differ"
     "1979\\.\\.1980 +device version +0x0200"
     "1981\\.\\.1982 +device version, copy +0x0200"
@@ -136,6 +137,10 @@ elseif(CHECK STREQUAL "camera-build")
     message(FATAL_ERROR "the sample's header version reads ${version}, not 00000001 big-endian")
   endif()
   camfw(0 capsule same-header.bin -o same-header.cap)
+  camfw(0 simulate same-header.cap --chunk 1024 --ec absent)
+  if(OUT MATCHES "Note: the camera restarted")
+    message(FATAL_ERROR "an update without a restart in its middle is noted as having one:\n${OUT}")
+  endif()
   camfw(0 simulate same-header.cap --chunk 1024 --bus enumerated --ec absent --flash-out flash.bin
         --requests-out requests.txt)
   expect("${OUT}"

@@ -410,6 +410,18 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   std::fprintf(Out, "Camera now runs %s and presents %04X:%04X bcdDevice 0x%04X (it asked the bus for %u restart(s) or re-enumeration(s) since boot 1)\n",
                RunningName(Camera->Running()), Now.IdVendor, Now.IdProduct, Now.BcdDevice,
                Camera->RestartsRequested() - RestartsBefore);
+  // Each update ends with one restart of the ISP; any more came while the
+  // driver's notification ran, which only a bus that enumerates at once
+  // follows.
+  const size_t UpdateBoots = static_cast<size_t>(
+      std::count_if(Reports.begin(), Reports.end(), [](const Sim::BootReport &R) { return R.Capsules > 0; }));
+  const unsigned Restarts = Camera->RestartsRequested() - RestartsBefore;
+  if (!Options.EnumeratedBus && Restarts > UpdateBoots) {
+    std::fprintf(Out, "Note: the camera restarted %zu time(s) in the middle of an update, while the driver's "
+                      "notification ran; this bus saw it back at once, EDK II's USB bus does not until the "
+                      "notification returns (--bus enumerated shows what happens then)\n",
+                 Restarts - UpdateBoots);
+  }
 
   std::fprintf(Out, "\nFlash ranges changed (the camera's flash before boot 2 and now):\n");
   if (Changes.empty()) {
