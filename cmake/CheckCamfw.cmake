@@ -6,6 +6,9 @@ cmake_minimum_required(VERSION 3.25)
 #   simulate-whole     --camera k
 #   capsule-roundtrip  sample, capsule, inspect and simulate of that capsule
 #   sign               sign gives the signed sample back; the chunk matters
+#   camera-build       the camera's chunk and boot registers, the bus that
+#                      enumerates as EDK II's does, no embedded controller,
+#                      the sample's header version and the flash written out
 #   errors             bad files and command lines: a sentence and an exit status
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -45,6 +48,7 @@ if(CHECK STREQUAL "simulate-default")
     "written before the update window: 0x00000\\.\\.0x00FFF"
     "two-slot road: written inside the update window \\(0x6000 = 1 \\.\\.\\. 0\\): 0x41000\\.\\.0x42FFF"
     "Camera now runs slot 1 and presents 30C9:004A bcdDevice 0x0200"
+    "Note: the camera restarted 1 time\\(s\\) in the middle of an update, while the driver's notification ran"
     "0x41000\\.\\.0x43FFF +12288 of +12288 bytes differ"
     "1979\\.\\.1980 +device version +0x0200"
     "1981\\.\\.1982 +device version, copy +0x0200"
@@ -108,6 +112,91 @@ elseif(CHECK STREQUAL "sign")
   expect("${OUT}" "chunks of 768\\)" "verdict +the digests differ")
   camfw(0 inspect signed.bin)
   expect("${OUT}" "verdict +the digests match")
+elseif(CHECK STREQUAL "camera-build")
+  # A header newer than the camera's makes the driver restart the ISP in the
+  # middle of the update; on a bus that sees the restarted camera only after
+  # the driver's notification, the camera is lost and keeps slot 0.
+  camfw(0 sample --camera p --chunk 1024 -o newer-header.bin)
+  expect("${OUT}" "header version 2, signed")
+  camfw(0 capsule newer-header.bin -o newer-header.cap)
+  camfw(0 simulate newer-header.cap --chunk 1024 --bus enumerated)
+  expect("${OUT}"
+    "chunk 1024 bytes"
+    "Bus +enumerates from its root-port poll"
+    "Result: the ESRT entry still shows bcdDevice 0x0100 although the camera's flash changed"
+    "Camera now runs slot 0")
+  camfw(0 simulate newer-header.cap --chunk 1024 --bus immediate)
+  expect("${OUT}" "Result: the new bcdDevice 0x0200 is published")
+  # The camera's own header version: no restart before the slot update, so
+  # the same bus is no obstacle. The slot data lands in slot 1 as signed for
+  # the 1024-byte chunk the camera moves.
+  camfw(0 sample --camera p --chunk 1024 --header-version 1 -o same-header.bin)
+  expect("${OUT}" "header version 1, signed")
+  file(READ ${WORK_DIR}/same-header.bin version LIMIT 4 OFFSET 2 HEX)
+  if(NOT version STREQUAL "00000001")
+    message(FATAL_ERROR "the sample's header version reads ${version}, not 00000001 big-endian")
+  endif()
+  camfw(0 capsule same-header.bin -o same-header.cap)
+  camfw(0 simulate same-header.cap --chunk 1024 --ec absent)
+  if(OUT MATCHES "Note: the camera restarted")
+    message(FATAL_ERROR "an update without a restart in its middle is noted as having one:\n${OUT}")
+  endif()
+  camfw(0 simulate same-header.cap --chunk 1024 --bus enumerated --ec absent --flash-out flash.bin
+        --requests-out requests.txt)
+  expect("${OUT}"
+    "EC +absent: its ports read 0xFF"
+    "platform hook calls 3; EC transactions 0;"
+    "Result: the new bcdDevice 0x0200 is published"
+    "Camera now runs slot 1"
+    "ISP restarts asked for: 1 ")
+  # The requests that reached the camera, boot by boot, in camera-redir's
+  # words with the virtual time: the ESRT entry's GET_LEN in each boot, the
+  # signed digest and the slot's 1024-byte chunks in the second.
+  file(READ ${WORK_DIR}/requests.txt requests)
+  expect("${requests}"
+    "^boot 1\n. +0\\.000. control 0x80 0x06 wValue 0x0100 wIndex 0x0000 wLength 18 -> success, 18 bytes\n"
+    ". control 0xA1 0x85 wValue 0x0200 wIndex 0x0400 wLength 2 -> success, 2 bytes\n"
+    "\nboot 2\n"
+    ". control 0x21 0x01 wValue 0x1F00 wIndex 0x0400 wLength 32 -> success\n"
+    ". control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 1024 -> success\n"
+    "\nboot 3\n")
+  file(SIZE ${WORK_DIR}/flash.bin flash_size)
+  file(READ ${WORK_DIR}/flash.bin slot LIMIT 8192 OFFSET 266240 HEX)
+  file(READ ${WORK_DIR}/same-header.bin data LIMIT 8192 OFFSET 12288 HEX)
+  if(NOT flash_size EQUAL 1048576 OR NOT slot STREQUAL data)
+    message(FATAL_ERROR "flash.bin: ${flash_size} bytes; slot 1 holds the image's slot data: no")
+  endif()
+  # A banked camera whose boot says it stays on the bus is not re-found, so
+  # the same bus keeps it; with the hints of 0 it re-enumerates and is lost.
+  camfw(0 sample --camera n -o bank.bin)
+  camfw(0 capsule bank.bin -o bank.cap)
+  camfw(0 simulate bank.cap --camera n --register 20DC=01 --bus enumerated)
+  expect("${OUT}" "its boot sets register 0x20DC = 0x01" "Result: the new bcdDevice 0x0200 is published")
+  camfw(0 simulate bank.cap --camera n --bus enumerated)
+  expect("${OUT}" "Result: the ESRT entry still shows bcdDevice 0x0100")
+  camfw(2 simulate --register 20DC)
+  expect("${ERR}" "^camfw: --register takes ADDR=VALUE")
+  camfw(1 simulate --register 20DC=100)
+  expect("${ERR}" "^camfw: the register value 100 is too large")
+  camfw(2 simulate --ec none)
+  expect("${ERR}" "^camfw: --ec is present or absent, not \"none\"")
+  camfw(2 simulate --bus polled)
+  expect("${ERR}" "^camfw: --bus is immediate or enumerated, not \"polled\"")
+  camfw(2 sample --camera k --header-version 1 -o k.bin)
+  expect("${ERR}" "^camfw: --header-version is for two-slot samples")
+  # A longer slot: the slot words and the version block move with its end,
+  # and the signed window covers it all.
+  camfw(0 sample --camera q --slot-length 0x15000 -o long.bin)
+  file(SIZE ${WORK_DIR}/long.bin long_size)
+  file(READ ${WORK_DIR}/long.bin words LIMIT 8 OFFSET 12584 HEX)
+  file(READ ${WORK_DIR}/long.bin block LIMIT 4 OFFSET 98304 HEX)
+  if(NOT long_size EQUAL 102560 OR NOT words STREQUAL "0001500000015000" OR NOT block STREQUAL "4b56454c")
+    message(FATAL_ERROR "long.bin: ${long_size} bytes, slot words ${words}, at the slot's end ${block}")
+  endif()
+  camfw(0 inspect long.bin)
+  expect("${OUT}" "verdict +the digests match")
+  camfw(1 sample --camera p --slot-length 0x100 -o short.bin)
+  expect("${ERR}" "^camfw: a slot length of 0x100 bytes does not fit the sample")
 elseif(CHECK STREQUAL "errors")
   camfw(0 sample --camera k -o image.bin)
   file(WRITE ${WORK_DIR}/short.cap "0123456789")

@@ -1,6 +1,10 @@
 /** @file
   The harness's entry point. In order it:
-    - creates the "Setup" variable when the platform has none,
+    - creates the "Setup" variable when the platform has none, and prints
+      the bytes the driver writes after an update,
+    - reads the embedded controller's status port (QEMU has none: 0xFF),
+    - with a capsule file on its volume, copies the capsule into memory and
+      installs a HOB list that puts the boot in flash-update mode,
     - installs the ESRT management protocol (and the ESRT configuration
       table it publishes),
     - installs the platform hook and progress protocols and checks the
@@ -12,7 +16,9 @@
     - prints the hook and progress calls the driver made and the ESRT
       configuration table's entries,
   and then resets the machine cold, which ends QEMU when it runs with
-  -no-reboot.
+  -no-reboot. In flash-update mode the driver resets the machine itself
+  once it applied the capsule, inside the trigger's installation; the
+  harness's lines after "trigger" appear only when it did not.
 **/
 
 #include "Harness.h"
@@ -32,6 +38,20 @@
 #define HARNESS_SETUP_VARIABLE_SIZE  2776
 #define HARNESS_SETUP_VARIABLE_ATTRIBUTES \
   (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)
+
+//
+// The "Setup" bytes the driver writes after an update: the device version
+// and its copy, then the version data and its copy.
+//
+#define HARNESS_SETUP_DEVICE_VERSION_OFFSET  1979
+#define HARNESS_SETUP_DEVICE_VERSION_LENGTH  4
+#define HARNESS_SETUP_VERSION_DATA_OFFSET    1999
+#define HARNESS_SETUP_VERSION_DATA_LENGTH    32
+
+///
+/// The embedded controller's status port (ACPI EC command/status).
+///
+#define HARNESS_EC_STATUS_PORT  0x66
 
 ///
 /// The driver image, at the root of the harness's own volume.
@@ -93,6 +113,142 @@ EnsureSetupVariable (
 
   HarnessLineAscii (&Line, "setup variable=created status=");
   HarnessLineHex (&Line, Status, 1);
+  HarnessLinePrint (&Line);
+}
+
+/**
+  Prints one range of "Setup": "HARNESS setup bytes F..L=<hex>".
+
+  @param[in] Data    The variable.
+  @param[in] Offset  The first byte.
+  @param[in] Length  The bytes.
+**/
+STATIC
+VOID
+PrintSetupRange (
+  IN CONST UINT8  *Data,
+  IN UINTN        Offset,
+  IN UINTN        Length
+  )
+{
+  HARNESS_LINE  Line;
+
+  HarnessLineStart (&Line);
+  HarnessLineAscii (&Line, "setup bytes ");
+  HarnessLineDecimal (&Line, Offset);
+  HarnessLineAscii (&Line, "..");
+  HarnessLineDecimal (&Line, Offset + Length - 1);
+  HarnessLineAscii (&Line, "=");
+  HarnessLineBytes (&Line, Data + Offset, Length);
+  HarnessLinePrint (&Line);
+}
+
+/**
+  Prints what the driver must leave alone in "Setup": its attributes, its
+  size and an FNV-1a hash of every byte outside the ranges it writes.
+  "HARNESS setup attributes=0x.. size=N others=0x........".
+
+  @param[in] Data        The variable.
+  @param[in] Size        Its size.
+  @param[in] Attributes  Its attributes.
+**/
+STATIC
+VOID
+PrintSetupOthers (
+  IN CONST UINT8  *Data,
+  IN UINTN        Size,
+  IN UINT32       Attributes
+  )
+{
+  UINT32        Hash;
+  UINTN         Index;
+  BOOLEAN       Written;
+  HARNESS_LINE  Line;
+
+  Hash = 0x811C9DC5;
+  for (Index = 0; Index < Size; Index++) {
+    Written = (BOOLEAN)(((Index >= HARNESS_SETUP_DEVICE_VERSION_OFFSET) &&
+                         (Index < HARNESS_SETUP_DEVICE_VERSION_OFFSET + HARNESS_SETUP_DEVICE_VERSION_LENGTH)) ||
+                        ((Index >= HARNESS_SETUP_VERSION_DATA_OFFSET) &&
+                         (Index < HARNESS_SETUP_VERSION_DATA_OFFSET + 2 * HARNESS_SETUP_VERSION_DATA_LENGTH)));
+    if (!Written) {
+      Hash = (Hash ^ Data[Index]) * 0x01000193;
+    }
+  }
+
+  HarnessLineStart (&Line);
+  HarnessLineAscii (&Line, "setup attributes=");
+  HarnessLineHex (&Line, Attributes, 1);
+  HarnessLineAscii (&Line, " size=");
+  HarnessLineDecimal (&Line, Size);
+  HarnessLineAscii (&Line, " others=");
+  HarnessLineHex (&Line, Hash, 8);
+  HarnessLinePrint (&Line);
+}
+
+/**
+  Prints the "Setup" bytes the driver writes after an update: the device
+  version twice (1979..1982) and the version data twice (1999..2030,
+  2031..2062), or "HARNESS setup bytes status=0x..." when the variable
+  cannot be read whole or is too short.
+**/
+STATIC
+VOID
+PrintSetupBytes (
+  VOID
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Size;
+  UINT32      Attributes;
+  UINT8       *Data;
+
+  Data   = NULL;
+  Status = mHarnessBootServices->AllocatePool (EfiBootServicesData, HARNESS_SETUP_VARIABLE_SIZE, (VOID **)&Data);
+  if (!EFI_ERROR (Status)) {
+    Size   = HARNESS_SETUP_VARIABLE_SIZE;
+    Status = mHarnessRuntimeServices->GetVariable ((CHAR16 *)u"Setup", &mSetupVariableGuid, &Attributes, &Size, Data);
+    if (!EFI_ERROR (Status) &&
+        (Size < HARNESS_SETUP_VERSION_DATA_OFFSET + 2 * HARNESS_SETUP_VERSION_DATA_LENGTH))
+    {
+      Status = EFI_BAD_BUFFER_SIZE;
+    }
+  }
+
+  if (EFI_ERROR (Status)) {
+    HarnessPrintStatus ("setup bytes", Status);
+  } else {
+    PrintSetupOthers (Data, Size, Attributes);
+    PrintSetupRange (Data, HARNESS_SETUP_DEVICE_VERSION_OFFSET, HARNESS_SETUP_DEVICE_VERSION_LENGTH);
+    PrintSetupRange (Data, HARNESS_SETUP_VERSION_DATA_OFFSET, HARNESS_SETUP_VERSION_DATA_LENGTH);
+    PrintSetupRange (Data, HARNESS_SETUP_VERSION_DATA_OFFSET + HARNESS_SETUP_VERSION_DATA_LENGTH, HARNESS_SETUP_VERSION_DATA_LENGTH);
+  }
+
+  if (Data != NULL) {
+    mHarnessBootServices->FreePool (Data);
+  }
+}
+
+/**
+  Reads the embedded controller's status port once:
+  "HARNESS ec status port=0x66 value=0x..". A machine without a controller
+  reads all ones.
+**/
+STATIC
+VOID
+PrintEcStatus (
+  VOID
+  )
+{
+  UINT8         Value;
+  HARNESS_LINE  Line;
+
+  __asm__ __volatile__ ("inb %w1, %0" : "=a" (Value) : "Nd" ((UINT16)HARNESS_EC_STATUS_PORT));
+  HarnessLineStart (&Line);
+  HarnessLineAscii (&Line, "ec status port=");
+  HarnessLineHex (&Line, HARNESS_EC_STATUS_PORT, 2);
+  HarnessLineAscii (&Line, " value=");
+  HarnessLineHex (&Line, Value, 2);
   HarnessLinePrint (&Line);
 }
 
@@ -335,10 +491,14 @@ HarnessMain (
 {
   EFI_STATUS  Status;
   EFI_HANDLE  TriggerHandle;
+  VOID        *Capsule;
+  UINTN       CapsuleSize;
+  BOOLEAN     FlashUpdate;
 
   mHarnessSystemTable     = SystemTable;
   mHarnessBootServices    = SystemTable->BootServices;
   mHarnessRuntimeServices = SystemTable->RuntimeServices;
+  HarnessClockStart ();
 
   //
   // No watchdog reset in the middle of a slow emulated run.
@@ -347,6 +507,17 @@ HarnessMain (
   HarnessPrintWords ("start");
 
   EnsureSetupVariable ();
+  PrintSetupBytes ();
+  PrintEcStatus ();
+
+  //
+  // A capsule on the volume: this boot applies capsules, as one after an
+  // UpdateCapsule and a reset would.
+  //
+  FlashUpdate = FALSE;
+  if (!EFI_ERROR (HarnessLoadCapsuleFile (ImageHandle, &Capsule, &CapsuleSize))) {
+    FlashUpdate = (BOOLEAN)!EFI_ERROR (HarnessInstallFlashUpdateHobList (Capsule, CapsuleSize));
+  }
 
   Status = HarnessInstallEsrtManagement ();
   HarnessPrintStatus ("esrt management", Status);
@@ -375,6 +546,9 @@ HarnessMain (
                                           );
   HarnessPrintStatus ("trigger", Status);
   HarnessPrintPlatformCounters ();
+  if (FlashUpdate) {
+    HarnessPrintWords ("capsule not applied: the driver returned without a reset");
+  }
 
   PrintUsbIoHandles ();
   PrintEsrt ();

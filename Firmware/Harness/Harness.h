@@ -19,6 +19,12 @@
 ///
 #define HARNESS_ESRT_CAPACITY  8
 
+///
+/// The capsule file that puts a boot in flash-update mode, at the root of
+/// the harness's own volume.
+///
+#define HARNESS_CAPSULE_FILE  u"\\capsule.bin"
+
 //
 // The tables of the running firmware, set first thing in the entry point.
 //
@@ -82,6 +88,21 @@ HarnessLineHex (
   IN OUT HARNESS_LINE  *Line,
   IN     UINT64        Value,
   IN     UINTN         MinDigits
+  );
+
+/**
+  Appends bytes as two upper-case hexadecimal digits each, in memory order,
+  with no prefix or separator.
+
+  @param[in,out] Line   The line.
+  @param[in]     Bytes  The bytes.
+  @param[in]     Count  Their number.
+**/
+VOID
+HarnessLineBytes (
+  IN OUT HARNESS_LINE  *Line,
+  IN     CONST UINT8   *Bytes,
+  IN     UINTN         Count
   );
 
 /**
@@ -157,8 +178,9 @@ HarnessPrintWords (
   );
 
 /**
-  Installs the ESRT management protocol on a new handle and publishes the
-  (empty) ESRT configuration table.
+  Loads the ESRT repository an earlier boot left (printing "HARNESS esrt
+  repository loaded entries=N"), installs the ESRT management protocol on a
+  new handle and publishes the ESRT configuration table.
 
   @retval EFI_SUCCESS  The protocol is installed and the table published.
   @return              The failure of InstallProtocolInterface or of the
@@ -193,7 +215,9 @@ HarnessProgressSelfTest (
   );
 
 /**
-  Sets the hook-call, set-up and step counters back to zero.
+  Sets the hook-call, set-up and step counters back to zero and forgets the
+  self-test's bar, so that steps before the driver's own set-up draw
+  nothing.
 **/
 VOID
 HarnessResetPlatformCounters (
@@ -205,6 +229,62 @@ HarnessResetPlatformCounters (
 **/
 VOID
 HarnessPrintPlatformCounters (
+  VOID
+  );
+
+/**
+  Reads HARNESS_CAPSULE_FILE from the harness's own volume into
+  boot-services pages. Prints "HARNESS capsule file=<name> size=N
+  address=0x..." (or "absent", or "status=0x...").
+
+  @param[in]  ImageHandle  The harness's image handle.
+  @param[out] Capsule      The copy; NULL when there is none.
+  @param[out] Size         Its length.
+
+  @retval EFI_SUCCESS    The file was read.
+  @retval EFI_NOT_FOUND  There is no such file.
+  @return                Another failure to read it.
+**/
+EFI_STATUS
+HarnessLoadCapsuleFile (
+  IN  EFI_HANDLE  ImageHandle,
+  OUT VOID        **Capsule,
+  OUT UINTN       *Size
+  );
+
+/**
+  Installs the HOB list of a boot that applies capsules: the firmware's
+  HOBs with the hand-off HOB's boot mode set to BOOT_ON_FLASH_UPDATE, a
+  UEFI-capsule HOB for the capsule, and the end HOB. Prints "HARNESS hob
+  list boot mode=0x12 firmware hobs=N capsule hob length=N status=0x...".
+
+  @param[in] Capsule  The capsule in memory.
+  @param[in] Size     Its length.
+
+  @return The status of AllocatePages or InstallConfigurationTable.
+**/
+EFI_STATUS
+HarnessInstallFlashUpdateHobList (
+  IN VOID   *Capsule,
+  IN UINTN  Size
+  );
+
+/**
+  Starts the harness's clock: the time-stamp counter, its rate measured
+  over 100 ms of QEMU's ACPI PM timer.
+**/
+VOID
+HarnessClockStart (
+  VOID
+  );
+
+/**
+  Milliseconds since HarnessClockStart.
+
+  @return The time.
+**/
+UINT64
+HarnessMs (
   VOID
   );
 

@@ -9,9 +9,23 @@
   repository EFI_OUT_OF_RESOURCES, and any change after LockEsrtRepository
   EFI_ACCESS_DENIED. The platform has no firmware management protocol
   instances, so SyncEsrtFmp has nothing to bring in.
+
+  The repository is non-volatile, as a platform's ESRT driver keeps it: the
+  entries are stored in a variable of their own after every change and
+  loaded when the protocol is installed, so a boot finds the entries the
+  boot before left (and the driver's clearing pass has something to clear).
 **/
 
 #include "Harness.h"
+
+//
+// The variable that keeps the repository: the entries, back to back.
+//
+#define HARNESS_ESRT_VARIABLE_NAME  u"HarnessEsrtRepository"
+#define HARNESS_ESRT_VARIABLE_GUID \
+  { 0x9c4fdaf0, 0xd152, 0x453c, { 0xbc, 0xdb, 0x29, 0xa9, 0x09, 0xfb, 0x16, 0xfe } }
+
+STATIC EFI_GUID  mEsrtVariableGuid = HARNESS_ESRT_VARIABLE_GUID;
 
 //
 // The repository. Constant-initialised: nothing runs before the entry point.
@@ -122,6 +136,78 @@ PublishTable (
 }
 
 /**
+  Stores the repository's entries in its variable (none: the variable is
+  deleted), then publishes the table.
+
+  @retval EFI_SUCCESS  Both done.
+  @return              The failure of SetVariable (the table is not
+                       republished) or of the publication.
+**/
+STATIC
+EFI_STATUS
+SaveAndPublish (
+  VOID
+  )
+{
+  EFI_STATUS  Status;
+
+  Status = mHarnessRuntimeServices->SetVariable (
+                                      (CHAR16 *)HARNESS_ESRT_VARIABLE_NAME,
+                                      &mEsrtVariableGuid,
+                                      EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS,
+                                      mEsrtEntryCount * sizeof (EFI_SYSTEM_RESOURCE_ENTRY),
+                                      mEsrtEntries
+                                      );
+  if (EFI_ERROR (Status) && !((Status == EFI_NOT_FOUND) && (mEsrtEntryCount == 0))) {
+    return Status;
+  }
+
+  return PublishTable ();
+}
+
+/**
+  Loads the entries an earlier boot stored. A variable that is not a whole
+  number of entries, or holds more than the repository does, is ignored.
+  Prints "HARNESS esrt repository loaded entries=N" (or "status=0x...").
+**/
+STATIC
+VOID
+LoadRepository (
+  VOID
+  )
+{
+  EFI_STATUS    Status;
+  UINTN         Size;
+  UINT32        Attributes;
+  HARNESS_LINE  Line;
+
+  Size   = sizeof (mEsrtEntries);
+  Status = mHarnessRuntimeServices->GetVariable (
+                                      (CHAR16 *)HARNESS_ESRT_VARIABLE_NAME,
+                                      &mEsrtVariableGuid,
+                                      &Attributes,
+                                      &Size,
+                                      mEsrtEntries
+                                      );
+  if (!EFI_ERROR (Status) && ((Size % sizeof (EFI_SYSTEM_RESOURCE_ENTRY)) != 0)) {
+    Status = EFI_BAD_BUFFER_SIZE;
+  }
+
+  mEsrtEntryCount = EFI_ERROR (Status) ? 0 : Size / sizeof (EFI_SYSTEM_RESOURCE_ENTRY);
+  HarnessLineStart (&Line);
+  HarnessLineAscii (&Line, "esrt repository loaded ");
+  if (EFI_ERROR (Status) && (Status != EFI_NOT_FOUND)) {
+    HarnessLineAscii (&Line, "status=");
+    HarnessLineHex (&Line, Status, 1);
+  } else {
+    HarnessLineAscii (&Line, "entries=");
+    HarnessLineDecimal (&Line, mEsrtEntryCount);
+  }
+
+  HarnessLinePrint (&Line);
+}
+
+/**
   Copies the entry of a firmware class.
 
   @param[in]  FwClass  The firmware class.
@@ -188,7 +274,7 @@ HarnessUpdateEsrtEntry (
   }
 
   mEsrtEntries[Index] = *Entry;
-  return PublishTable ();
+  return SaveAndPublish ();
 }
 
 /**
@@ -227,7 +313,7 @@ HarnessRegisterEsrtEntry (
   }
 
   mEsrtEntries[mEsrtEntryCount++] = *Entry;
-  return PublishTable ();
+  return SaveAndPublish ();
 }
 
 /**
@@ -268,7 +354,7 @@ HarnessUnRegisterEsrtEntry (
     mEsrtEntries[Index] = mEsrtEntries[Index + 1];
   }
 
-  return PublishTable ();
+  return SaveAndPublish ();
 }
 
 /**
@@ -320,6 +406,7 @@ HarnessInstallEsrtManagement (
   EFI_STATUS  Status;
   EFI_HANDLE  Handle;
 
+  LoadRepository ();
   Handle = NULL;
   Status = mHarnessBootServices->InstallProtocolInterface (
                                    &Handle,

@@ -7,6 +7,11 @@
   an empty frame, slot 9 fills the next 1/Maximum of the bar's inside, slot 10
   reports state 0; slots 0 to 7 answer EFI_UNSUPPORTED. Set-up and step calls
   are counted, and drawing is skipped when there is no graphics output.
+
+  Hook slot 2 (the last thing the driver does before the embedded
+  controller's step), every set-up and the step that fills a bar print a
+  line with the harness's clock, so that a log shows how long the
+  controller's step and the update took.
 **/
 
 #include "Harness.h"
@@ -32,6 +37,11 @@ STATIC UINTN                         mBarWidth     = 0;
 STATIC UINTN                         mBarHeight    = 0;
 STATIC UINTN                         mBarMaximum   = 0;
 STATIC UINTN                         mBarDrawn     = 0;
+
+//
+// Whether a step arrived while no bar was set up (told once).
+//
+STATIC BOOLEAN  mStepWithoutBarSeen = FALSE;
 
 //
 // Colours: the frame, the empty inside and the filled part.
@@ -65,6 +75,33 @@ FillRectangle (
   }
 
   mBarGraphics->Blt (mBarGraphics, Colour, EfiBltVideoFill, 0, 0, X, Y, Width, Height, 0);
+}
+
+/**
+  Prints "HARNESS <Words>[ <Extra>] t=<ms>".
+
+  @param[in] Words  ASCII words.
+  @param[in] Extra  A line already started with more words, or NULL.
+**/
+STATIC
+VOID
+PrintTimed (
+  IN CONST CHAR8   *Words,
+  IN HARNESS_LINE  *Extra
+  )
+{
+  HARNESS_LINE  Line;
+
+  HarnessLineStart (&Line);
+  HarnessLineAscii (&Line, Words);
+  if (Extra != NULL) {
+    HarnessLineUnicode (&Line, Extra->Text);
+  }
+
+  HarnessLineAscii (&Line, " t=");
+  HarnessLineDecimal (&Line, HarnessMs ());
+  HarnessLineAscii (&Line, " ms");
+  HarnessLinePrint (&Line);
 }
 
 /**
@@ -161,6 +198,7 @@ HookSlot2 (
   (VOID)Value3;
   (VOID)Flag;
   mHookCalls++;
+  PrintTimed ("hook slot2", NULL);
   if (Output1 != NULL) {
     *Output1 = 0;
   }
@@ -211,7 +249,22 @@ ProgressSetUp (
   IN UINTN  Maximum
   )
 {
-  EFI_STATUS  Status;
+  EFI_STATUS    Status;
+  HARNESS_LINE  Geometry;
+
+  Geometry.Length = 0;
+  HarnessLineAscii (&Geometry, " x=");
+  HarnessLineDecimal (&Geometry, X);
+  HarnessLineAscii (&Geometry, " y=");
+  HarnessLineDecimal (&Geometry, Y);
+  HarnessLineAscii (&Geometry, " width=");
+  HarnessLineDecimal (&Geometry, Width);
+  HarnessLineAscii (&Geometry, " height=");
+  HarnessLineDecimal (&Geometry, Height);
+  HarnessLineAscii (&Geometry, " maximum=");
+  HarnessLineDecimal (&Geometry, Maximum);
+  Geometry.Text[Geometry.Length] = 0;
+  PrintTimed ("progress setup", &Geometry);
 
   mProgressSetups++;
   mBarX       = X;
@@ -237,7 +290,8 @@ ProgressSetUp (
 
 /**
   Progress slot 9: fills the next 1/Maximum of the bar's inside. Steps beyond
-  Maximum, or before any set-up, are counted but draw nothing.
+  Maximum, or before any set-up, are counted but draw nothing; the first
+  step without a bar prints a line.
 
   @retval EFI_SUCCESS  Always.
 **/
@@ -253,7 +307,16 @@ ProgressAdvance (
   UINTN  End;
 
   mProgressSteps++;
-  if ((mBarMaximum == 0) || (mBarDrawn >= mBarMaximum) || (mBarWidth <= 2) || (mBarHeight <= 2)) {
+  if (mBarMaximum == 0) {
+    if (!mStepWithoutBarSeen) {
+      mStepWithoutBarSeen = TRUE;
+      PrintTimed ("progress step without a bar set up", NULL);
+    }
+
+    return EFI_SUCCESS;
+  }
+
+  if ((mBarDrawn >= mBarMaximum) || (mBarWidth <= 2) || (mBarHeight <= 2)) {
     return EFI_SUCCESS;
   }
 
@@ -262,6 +325,10 @@ ProgressAdvance (
   mBarDrawn++;
   End = Inside * mBarDrawn / mBarMaximum;
   FillRectangle (&mFillColour, mBarX + 1 + Start, mBarY + 1, End - Start, mBarHeight - 2);
+  if (mBarDrawn == mBarMaximum) {
+    PrintTimed ("progress full", NULL);
+  }
+
   return EFI_SUCCESS;
 }
 
@@ -366,6 +433,13 @@ HarnessProgressSelfTest (
     Progress->Advance ();
   }
 
+  //
+  // Leave no bar behind: one on the screen later is the driver's.
+  //
+  if (!EFI_ERROR (Status)) {
+    FillRectangle (&mEmptyColour, Horizontal / 5, Vertical - 10, 3 * Horizontal / 5, 10);
+  }
+
   HarnessLineStart (&Line);
   HarnessLineAscii (&Line, "progress selftest steps=");
   HarnessLineDecimal (&Line, mProgressSteps);
@@ -380,6 +454,15 @@ HarnessResetPlatformCounters (
   mHookCalls      = 0;
   mProgressSetups = 0;
   mProgressSteps  = 0;
+
+  //
+  // The self-test's bar is gone from the screen; steps before the next
+  // set-up have no bar to fill.
+  //
+  mBarGraphics        = NULL;
+  mBarMaximum         = 0;
+  mBarDrawn           = 0;
+  mStepWithoutBarSeen = FALSE;
 }
 
 VOID

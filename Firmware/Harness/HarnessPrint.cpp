@@ -107,6 +107,20 @@ HarnessLineHex (
 }
 
 VOID
+HarnessLineBytes (
+  IN OUT HARNESS_LINE  *Line,
+  IN     CONST UINT8   *Bytes,
+  IN     UINTN         Count
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Index < Count; Index++) {
+    LineHexDigits (Line, Bytes[Index], 2);
+  }
+}
+
+VOID
 HarnessLineDecimal (
   IN OUT HARNESS_LINE  *Line,
   IN     UINT64        Value

@@ -47,6 +47,7 @@ UsbRedirServer::UsbRedirServer(int Fd, std::shared_ptr<UsbDeviceModel> Device, C
     fcntl(Fd_, F_SETFL, Flags | O_NONBLOCK);
   }
   if (Device_) {
+    Device_->PowerOn();
     Device_->PluggedInto(this, kPort);
   }
   Parser_ = usbredirparser_create();

@@ -3,6 +3,12 @@
 // serves one device model (a Sim::Camera) to the peer, which is QEMU's
 // usb-redir device in use, or a guest-role parser in the tests.
 //
+// A peer connecting is the machine starting (QEMU connects its usb-redir
+// chardev when it starts, and each run of QEMU is a boot of the machine): the
+// server powers the device on, so its RAM starts over and it boots from what
+// its flash holds, as every boot of the simulated machine powers its devices
+// on. The device itself, its flash among it, outlives the server.
+//
 // After the peer's hello: interface_info, ep_info and device_connect (high
 // speed, the model's class and identity). Every control_packet goes to the
 // model's Control(), except the standard requests the model leaves to the
@@ -45,7 +51,7 @@ class UsbRedirServer : public UsbHub {
 
   // Serves Device (nullptr: nothing plugged in, no device_connect ever) on
   // Fd, a connected stream socket the server makes non-blocking (it does
-  // not close it).
+  // not close it). Powers the device on first.
   UsbRedirServer(int Fd, std::shared_ptr<UsbDeviceModel> Device, Clock Now, Logger Log);
   ~UsbRedirServer() override;
   UsbRedirServer(const UsbRedirServer &) = delete;

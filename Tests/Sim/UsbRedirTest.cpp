@@ -128,6 +128,18 @@ class UsbRedirTest : public ::testing::Test {
     }
   }
 
+  // The peer goes (QEMU exits) and a new one connects to the same camera
+  // (the next run of QEMU).
+  void Reconnect() {
+    Server_.reset();
+    Guest_.reset();
+    for (int &Fd : Fds_) {
+      close(Fd);
+      Fd = -1;
+    }
+    Start(Device_);
+  }
+
   void Pump() {
     for (int I = 0; I < 8; ++I) {
       Guest_->Pump();
@@ -471,6 +483,36 @@ TEST_F(UsbRedirTest, PeerClosingEndsTheSession) {
   close(Fds_[1]);
   Fds_[1] = -1;
   EXPECT_FALSE(Server_->Service());
+}
+
+// Each connection is a boot of the machine: the camera keeps its flash from
+// one to the next, and is powered on at each, so what the ISP held in RAM is
+// gone and a restart the peer did not stay for ends in that power-on.
+TEST_F(UsbRedirTest, ANewPeerFindsTheSameFlashOnAPoweredOnCamera) {
+  Start(std::make_shared<Sim::Camera>(Sim::CameraProfile::ForIspKind('n')));
+  // A base image of another version in flash, a value latched on a selector
+  // (ISP RAM), and a restart asked for; the peer leaves before the camera
+  // is back.
+  const std::vector<uint8_t> Image = Sim::Camera::BaseImage({0x30C9, 0x004A, 0x0311});
+  std::copy(Image.begin(), Image.end(), Device_->Flash().begin());
+  EXPECT_EQ(Control(0x21, 0x01, 0x1F00, 0x0400, 32, std::vector<uint8_t>(32, 0x5C)).Header.status, usb_redir_success);
+  ASSERT_NE(Device_->LastSet(0x1F), nullptr);
+  EXPECT_EQ(Control(0x21, 0x01, 0x0200, 0x0400, 2, {0xD8, 0x20}).Header.status, usb_redir_success);
+  EXPECT_EQ(Control(0x21, 0x01, 0x0300, 0x0400, 1, {0xA5}).Header.status, usb_redir_success);
+  EXPECT_TRUE(Device_->RestartPending());
+  Advance(Sim::Camera::kRestartLeaveNs);
+  EXPECT_EQ(Count("device_disconnect"), 1u);
+
+  Reconnect();
+  EXPECT_FALSE(Device_->RestartPending());
+  EXPECT_EQ(Device_->LastSet(0x1F), nullptr);
+  EXPECT_EQ(Device_->RestartsCompleted(), 0u);  // powered on, not restarted
+  ASSERT_EQ(Guest_->Connects.size(), 1u);
+  EXPECT_EQ(Guest_->Connects[0].device_version_bcd, 0x0311);
+  EXPECT_TRUE(std::equal(Image.begin(), Image.end(), Device_->Flash().begin()));
+  // Nothing of the old session's restart is left to run.
+  EXPECT_FALSE(Server_->NextDueNs().has_value());
+  EXPECT_EQ(Control(0xA1, 0x85, 0x0200, 0x0400, 2).Data, (std::vector<uint8_t>{2, 0}));
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ const char kUsage[] =
     "usage: camfw COMMAND [ARGUMENTS]\n"
     "\n"
     "  camfw simulate [CAPSULE...] [--camera KIND] [--bcd HEX] [--trace]\n"
+    "                 [--chunk N] [--register ADDR=VALUE]... [--bus immediate|enumerated]\n"
+    "                 [--ec present|absent] [--flash-out FILE] [--requests-out FILE]\n"
     "      Boot the simulated platform with one camera: a normal boot, a boot in\n"
     "      flash-update mode with the capsules (without any, a sample capsule built\n"
     "      for the camera), then boots until one ends without a reset. Reports the\n"
@@ -36,6 +38,14 @@ const char kUsage[] =
     "      flash ranges that changed, the \"Setup\" bytes it wrote, the USB\n"
     "      transfers and the virtual time. --bcd sets the sample's bcdDevice\n"
     "      (default 0200); --trace lists each boot's steps and the calls they made.\n"
+    "      --chunk sets the chunk the camera's unit moves and --register a register\n"
+    "      its ISP's boot sets (hexadecimal; camera-redir takes the same options);\n"
+    "      --bus enumerated makes the bus see a restarted camera only once the\n"
+    "      driver's notification has returned, as EDK II's USB bus does (default\n"
+    "      immediate); --ec absent leaves the embedded controller's ports empty (all\n"
+    "      ones, as on QEMU); --flash-out writes the camera's flash at the end to FILE,\n"
+    "      --requests-out the requests that reached it, boot by boot, as camera-redir\n"
+    "      logs them.\n"
     "  camfw inspect FILE [--chunk N]\n"
     "      Describe an image, or the image inside a capsule: kind, header format,\n"
     "      slots, version words and data, markers, the signature trailer and the\n"
@@ -50,8 +60,11 @@ const char kUsage[] =
     "      header, signing the SHA-256 of what the driver writes inside the\n"
     "      update window in chunks of N bytes (default 64).\n"
     "  camfw sample -o FILE [--camera KIND] [--bcd HEX] [--chunk N] [--unsigned]\n"
+    "                 [--header-version N] [--slot-length N]\n"
     "      Build a sample image for a camera generation, carrying bcdDevice HEX\n"
-    "      (default 0200); two-slot samples are signed unless --unsigned.\n"
+    "      (default 0200); two-slot samples are signed unless --unsigned, and their\n"
+    "      header carries Version N (default 2; the cameras' factory header has 1)\n"
+    "      and --slot-length bytes of slot data (default 0x2000).\n"
     "  camfw help\n"
     "\n"
     "KIND is the camera's ISP generation: f g h i j k l m (whole image), n (banked)\n"
@@ -142,10 +155,43 @@ size_t Chunk(const Arguments &Args) {
   return N;
 }
 
+// "ADDR=VALUE": a register address (16 bits) and a byte, both hexadecimal.
+std::pair<uint16_t, uint8_t> Register(const std::string &Text) {
+  const size_t Equals = Text.find('=');
+  if (Equals == std::string::npos) {
+    throw UsageError("--register takes ADDR=VALUE (hexadecimal, e.g. 20DC=01), not \"" + Text + "\"");
+  }
+  return {static_cast<uint16_t>(Camfw::ParseNumber(Text.substr(0, Equals), "the register address", 0xFFFF, true)),
+          static_cast<uint8_t>(Camfw::ParseNumber(Text.substr(Equals + 1), "the register value", 0xFF, true))};
+}
+
 int CommandSimulate(int Argc, char **Argv) {
-  const Arguments Args(Argc, Argv, {"--camera", "--bcd", "--capsule"}, {"--trace"});
+  const Arguments Args(Argc, Argv, {"--camera", "--bcd", "--capsule", "--chunk", "--register", "--bus", "--ec", "--flash-out",
+                        "--requests-out"},
+                       {"--trace"});
   Camfw::SimulateOptions Options;
   Options.Camera = CameraKind(Args);
+  if (Args.Has("--chunk")) {
+    Options.Chunk = static_cast<uint16_t>(Chunk(Args));
+  }
+  for (const auto &O : Args.Options) {
+    if (O.first == "--register") {
+      const std::pair<uint16_t, uint8_t> R = Register(O.second);
+      Options.BootRegisters[R.first] = R.second;
+    }
+  }
+  const std::string Bus = Args.Get("--bus", "immediate");
+  if (Bus != "immediate" && Bus != "enumerated") {
+    throw UsageError("--bus is immediate or enumerated, not \"" + Bus + "\"");
+  }
+  Options.EnumeratedBus = Bus == "enumerated";
+  const std::string Ec = Args.Get("--ec", "present");
+  if (Ec != "present" && Ec != "absent") {
+    throw UsageError("--ec is present or absent, not \"" + Ec + "\"");
+  }
+  Options.EcAbsent = Ec == "absent";
+  Options.FlashOut = Args.Get("--flash-out");
+  Options.RequestsOut = Args.Get("--requests-out");
   Options.SampleBcd = Bcd(Args);
   Options.Trace = Args.Has("--trace");
   Options.Terminal = isatty(fileno(stdout)) != 0;
@@ -219,7 +265,8 @@ int CommandSign(int Argc, char **Argv) {
 }
 
 int CommandSample(int Argc, char **Argv) {
-  const Arguments Args(Argc, Argv, {"-o", "--camera", "--bcd", "--chunk"}, {"--unsigned"});
+  const Arguments Args(Argc, Argv, {"-o", "--camera", "--bcd", "--chunk", "--header-version", "--slot-length"},
+                       {"--unsigned"});
   if (!Args.Positional.empty()) {
     throw UsageError("camfw sample takes no file but -o FILE, and was given " + Args.Positional[0]);
   }
@@ -229,11 +276,21 @@ int CommandSample(int Argc, char **Argv) {
   Options.BcdDevice = Bcd(Args);
   Options.Chunk = Chunk(Args);
   Options.Sign = !Args.Has("--unsigned");
+  Options.HeaderVersion = static_cast<uint32_t>(
+      Camfw::ParseNumber(Args.Get("--header-version", "2"), "the header version", 0xFFFFFFFF));
+  Options.SlotLength = Camfw::ParseNumber(Args.Get("--slot-length", "0x2000"), "the slot length", 0xFFFFFFFF);
+  const bool TwoSlot = Options.Camera == 'p' || Options.Camera == 'q';
+  for (const char *TwoSlotOption : {"--header-version", "--slot-length"}) {
+    if (Args.Has(TwoSlotOption) && !TwoSlot) {
+      throw UsageError(std::string(TwoSlotOption) + " is for two-slot samples; a sample for '" +
+                       std::string(1, Options.Camera) + "' has no slots");
+    }
+  }
   const Camfw::Bytes Image = Camfw::SampleImage(Options);
   Camfw::WriteFile(Output, Image);
-  const bool TwoSlot = Options.Camera == 'p' || Options.Camera == 'q';
-  std::printf("%s: sample image for '%c', %zu bytes, bcdDevice 0x%04X%s\n", Output.c_str(), Options.Camera,
+  std::printf("%s: sample image for '%c', %zu bytes, bcdDevice 0x%04X%s%s\n", Output.c_str(), Options.Camera,
               Image.size(), Options.BcdDevice,
+              TwoSlot ? Camfw::Format(", header version %u", Options.HeaderVersion).c_str() : "",
               TwoSlot ? (Options.Sign ? ", signed" : ", unsigned") : "");
   return 0;
 }

@@ -14,7 +14,6 @@ namespace {
 constexpr size_t kWholeImageSize = 0x8000;
 constexpr size_t kBankImageSize = 0x6000;
 constexpr size_t kHeaderBlockSize = 0x3000;   // format 3: the slot data follows it
-constexpr size_t kSlotCodeSize = 0x2000;      // slot data inside the window
 constexpr size_t kVersionBlockSize = 0x1000;  // after the slot data
 constexpr size_t kDescriptorAt = 0x200;       // in the image, or in the slot data
 constexpr uint32_t kSlotOffsets[2] = {0x3000, 0x41000};
@@ -66,15 +65,19 @@ Bytes BankImage(const SampleOptions &O) {
 
 Bytes TwoSlotImage(const SampleOptions &O) {
   const size_t Base = kHeaderBlockSize;
-  Bytes Image(Base + kSlotCodeSize + kVersionBlockSize);
+  if (O.SlotLength < kMinSlotLength || O.SlotLength > kMaxSlotLength || O.SlotLength % 4 != 0) {
+    throw Error(Format("a slot length of 0x%zX bytes does not fit the sample (0x%zX..0x%zX, a multiple of 4)",
+                       O.SlotLength, kMinSlotLength, kMaxSlotLength));
+  }
+  Bytes Image(Base + O.SlotLength + kVersionBlockSize);
   std::fill(Image.begin(), Image.begin() + Base, 0xFF);
   Fill(Image, Base, Image.size(), 0x35);
 
-  // The 100-byte header, big-endian: version 2, two slots, slot 0 runs.
+  // The 100-byte header, big-endian: its version, two slots, slot 0 runs.
   std::fill(Image.begin(), Image.begin() + 100, 0x00);
   Image[0] = 0x95;
   Image[1] = 0x28;
-  PutBe32(Image, 2, 2);
+  PutBe32(Image, 2, O.HeaderVersion);
   Image[6] = 2;
   Image[7] = 0;
   Image[8] = 0xFF;
@@ -90,15 +93,15 @@ Bytes TwoSlotImage(const SampleOptions &O) {
   Image[0x101] = 0x27;
 
   // Slot data: the slot words, the identity the ISP boots under.
-  PutBe32(Image, Base + kVersionBlockWord, kSlotCodeSize);
-  PutBe32(Image, Base + kSlotLengthWord, kSlotCodeSize);
+  PutBe32(Image, Base + kVersionBlockWord, static_cast<uint32_t>(O.SlotLength));
+  PutBe32(Image, Base + kSlotLengthWord, static_cast<uint32_t>(O.SlotLength));
   PutBe32(Image, Base + kSlotVersionWord, 2);
   PutBe32(Image, kTailWord, 0);
   Image[Base + kIdentitySelector] = 1;
   PutDescriptor(Image, Base + kDescriptorAt, O);
 
   // The version block after the slot data.
-  const size_t Block = Base + kSlotCodeSize;
+  const size_t Block = Base + O.SlotLength;
   std::fill(Image.begin() + Block, Image.end(), 0x00);
   std::memcpy(&Image[Block], "KVEL", 4);
   PutLe16(Image, Block + 0x88, O.VendorId);

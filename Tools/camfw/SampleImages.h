@@ -8,12 +8,14 @@
 //   data at 0x706C, a USB 2 device descriptor at 0x200; 32 KiB;
 // - bank ('n'): "DZ" at 0x100 and the descriptor at 0x200; 24 KiB, written
 //   as firmware bank 1 from 0x8000;
-// - two slots ('p', 'q'): a 0x3000-byte header block (95 28 header version
-//   2, slots at 0x3000 and 0x41000 as the factory lays them out; 95 27 at
-//   0x100, so the version words are read from the version block), then 8 KiB
-//   of slot data with the descriptor at 0x200 and the slot words at 0x128
-//   (version block at 0x2000, declared slot length 0x2000, slot version 2),
-//   then a 4 KiB "KVEL" version block, then the 160-byte signature trailer.
+// - two slots ('p', 'q'): a 0x3000-byte header block (95 28, header
+//   version 2 unless asked otherwise, slots at 0x3000 and 0x41000 as the
+//   factory lays them out; 95 27 at 0x100, so the version words are read
+//   from the version block), then 8 KiB (or SlotLength bytes) of slot data
+//   with the descriptor at 0x200 and the slot words at 0x128 (the version
+//   block's offset and the declared slot length, both the slot data's end;
+//   slot version 2), then a 4 KiB "KVEL" version block, then the 160-byte
+//   signature trailer.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,11 @@
 #include "Tools/signer/Signer.h"
 
 namespace Camfw {
+
+// The slot data of a two-slot sample: room for its descriptor at 0x200, and
+// no more than slot 1's room (0x3E000 bytes) less the version block.
+constexpr size_t kMinSlotLength = 0x400;
+constexpr size_t kMaxSlotLength = 0x3D000;
 
 // The ISP generations a sample can be built for (and a camera simulated):
 // the letters Sim::CameraProfile::ForIspKind knows.
@@ -39,6 +46,14 @@ struct SampleOptions {
   // Two-slot images: sign for this chunk length (see SignImage).
   size_t Chunk = 64;
   bool Sign = true;
+  // Two-slot images: the header's Version. Above the camera's own (the
+  // factory header has 1) the driver rewrites the camera's header block and
+  // restarts the ISP before the slot update; at or below it, it does not.
+  uint32_t HeaderVersion = 2;
+  // Two-slot images: the bytes of slot data (the declared slot length; the
+  // version block follows them). Between kMinSlotLength and kMaxSlotLength,
+  // a multiple of 4.
+  size_t SlotLength = 0x2000;
 };
 
 // The sample image for the camera generation. Throws Error for an unknown one.

@@ -167,6 +167,28 @@ void TraceStep(std::FILE *Out, const std::string &Step, Sim::Platform &P, size_t
   Flush();
 }
 
+// The requests of one boot that reached the camera (not failed on the way,
+// nor sent while it was off the bus), as camera-redir logs them: the time
+// in brackets (here the boot's virtual seconds), then the request.
+std::string RequestLines(const std::vector<Sim::UsbTransfer> &Transfers) {
+  std::string Out;
+  for (const Sim::UsbTransfer &T : Transfers) {
+    if (T.Port != kCameraPort || T.Injected || (T.Status != EFI_SUCCESS && T.Status != EFI_DEVICE_ERROR)) {
+      continue;
+    }
+    const bool In = (T.Setup.RequestType & 0x80) != 0;
+    const bool Stall = T.Status == EFI_DEVICE_ERROR;
+    Out += Format("[%10.3f] control 0x%02X 0x%02X wValue 0x%04X wIndex 0x%04X wLength %u -> %s",
+                  static_cast<double>(T.TimeNs) / 1e9, T.Setup.RequestType,
+                  T.Setup.Request, T.Setup.Value, T.Setup.Index, T.Setup.Length, Stall ? "stall" : "success");
+    if (In) {
+      Out += Format(", %zu bytes", Stall ? size_t{0} : T.Data.size());
+    }
+    Out += "\n";
+  }
+  return Out;
+}
+
 struct CapsuleInput {
   std::string Name;
   Bytes Capsule;
@@ -239,11 +261,20 @@ void PrintSetup(std::FILE *Out, const Bytes &Before, const Bytes &After) {
 
 int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   CheckCameraKind(Options.Camera);
-  const Sim::CameraProfile Profile = Sim::CameraProfile::ForIspKind(Options.Camera);
+  Sim::CameraProfile Profile = Sim::CameraProfile::ForIspKind(Options.Camera);
+  if (Options.Chunk != 0) {
+    Profile.ChunkSize = Options.Chunk;
+  }
+  for (const auto &Register : Options.BootRegisters) {
+    Profile.BootRegisters[Register.first] = Register.second;
+  }
   std::string CapsuleDescription;
   const std::vector<CapsuleInput> Capsules = LoadCapsules(Options, Profile, CapsuleDescription);
 
   Sim::Machine Machine;
+  if (Options.EcAbsent) {
+    Machine.Ec.Fault = Sim::EcFault::Absent;
+  }
   auto Camera = std::make_shared<Sim::Camera>(Profile);
   Machine.UsbPorts[kCameraPort] = Camera;
 
@@ -251,6 +282,15 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   std::fprintf(Out, "Camera   ISP '%c' (%s), %04X:%04X bcdDevice 0x%04X, flash %u KiB (kind %u), chunk %u bytes, USB port %u\n",
                Options.Camera, LayoutName(Profile.Layout), Profile.VendorId, Profile.ProductId, Profile.BcdDevice,
                Profile.FlashSize / 1024, Profile.FlashKind, Profile.ChunkSize, kCameraPort);
+  for (const auto &Register : Options.BootRegisters) {
+    std::fprintf(Out, "         its boot sets register 0x%04X = 0x%02X\n", Register.first, Register.second);
+  }
+  std::fprintf(Out, "Bus      %s\n", Options.EnumeratedBus
+                                        ? "enumerates from its root-port poll (a camera that restarts while the driver's notification runs is seen after it)"
+                                        : "enumerates a camera that restarts at once");
+  if (Options.EcAbsent) {
+    std::fprintf(Out, "EC       absent: its ports read 0xFF\n");
+  }
   std::fprintf(Out, "Capsules %s\n", CapsuleDescription.c_str());
   for (const CapsuleInput &C : Capsules) {
     EFI_CAPSULE_HEADER H;
@@ -266,6 +306,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   Boot.PlatformHook = true;
   Boot.Prepare = [&](Sim::Platform &P) {
     P.Display().SetDrawListener([&](const Sim::PlatformDisplay &D) { Bar.Draw(D); });
+    if (Options.EnumeratedBus) {
+      P.Usb().SetHotPlugMode(Sim::UsbBus::HotPlugMode::Enumerated);
+    }
   };
   if (Options.Trace) {
     Boot.AfterStep = [&](const std::string &Step, Sim::Platform &P, size_t First) {
@@ -281,6 +324,7 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   Bytes FlashBefore, SetupBefore;
   unsigned RestartsBefore = 0;
   std::map<std::string, size_t> Breaches;  // TPL rule breaches of all boots, by kind
+  std::string Requests;
   for (unsigned Number = 1; Number <= Options.MaxBoots && !Settled; ++Number) {
     if (Number == 2) {
       // The update: the capsules wait for the next boot.
@@ -302,6 +346,7 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
       ++Breaches[Format("%s at TPL %llu (limit %llu)", V.Service.c_str(), static_cast<unsigned long long>(V.Tpl),
                         static_cast<unsigned long long>(V.Limit))];
     }
+    Requests += Format("boot %u\n", Number) + RequestLines(P.Usb().Transfers());
     const size_t BootTransfers = P.Usb().Transfers().size();
     Transfers += BootTransfers;
     if (Report.Capsules > 0) {
@@ -330,6 +375,12 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   }
 
   const std::vector<FlashChange> Changes = DiffFlash(FlashBefore, Camera->Flash());
+  if (!Options.FlashOut.empty()) {
+    WriteFile(Options.FlashOut, Camera->Flash());
+  }
+  if (!Options.RequestsOut.empty()) {
+    WriteFile(Options.RequestsOut, Bytes(Requests.begin(), Requests.end()));
+  }
   const Sim::BootReport &First = Reports.front();
   const Sim::BootReport &Last = Reports.back();
   std::fprintf(Out, "\nESRT before the update (boot 1):\n%s", EsrtText(First.Esrt).c_str());
@@ -359,6 +410,18 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   std::fprintf(Out, "Camera now runs %s and presents %04X:%04X bcdDevice 0x%04X (it asked the bus for %u restart(s) or re-enumeration(s) since boot 1)\n",
                RunningName(Camera->Running()), Now.IdVendor, Now.IdProduct, Now.BcdDevice,
                Camera->RestartsRequested() - RestartsBefore);
+  // Each update ends with one restart of the ISP; any more came while the
+  // driver's notification ran, which only a bus that enumerates at once
+  // follows.
+  const size_t UpdateBoots = static_cast<size_t>(
+      std::count_if(Reports.begin(), Reports.end(), [](const Sim::BootReport &R) { return R.Capsules > 0; }));
+  const unsigned Restarts = Camera->RestartsRequested() - RestartsBefore;
+  if (!Options.EnumeratedBus && Restarts > UpdateBoots) {
+    std::fprintf(Out, "Note: the camera restarted %zu time(s) in the middle of an update, while the driver's "
+                      "notification ran; this bus saw it back at once, EDK II's USB bus does not until the "
+                      "notification returns (--bus enumerated shows what happens then)\n",
+                 Restarts - UpdateBoots);
+  }
 
   std::fprintf(Out, "\nFlash ranges changed (the camera's flash before boot 2 and now):\n");
   if (Changes.empty()) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,24 @@ struct SimulateOptions {
   bool Trace = false;                 // each boot's steps with the calls they made
   bool Terminal = false;              // redraw the progress bar in place
   unsigned MaxBoots = 6;              // boots in all, the first normal one included
+  // The camera build: the flash-data chunk its unit moves (0: the
+  // profile's) and registers its ISP's boot sets besides the profile's
+  // (camera-redir's --chunk and --register make the same camera).
+  uint16_t Chunk = 0;
+  std::map<uint16_t, uint8_t> BootRegisters;
+  // The bus re-enumerates a camera that left and came back at once
+  // (Immediate), or from its root-port poll, which does not run while the
+  // driver's notification does (Enumerated, as EDK II's USB bus).
+  bool EnumeratedBus = false;
+  // No embedded controller at its ports (reads answer 0xFF), as on QEMU.
+  bool EcAbsent = false;
+  // Where the camera's flash goes once the machine settled (empty: nowhere).
+  std::string FlashOut;
+  // Where the requests that reached the camera go, boot by boot, one line
+  // each in camera-redir's words, the boot's virtual time first ("[ 1.234]
+  // control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 64 -> success");
+  // empty: nowhere.
+  std::string RequestsOut;
 };
 
 // Runs the simulation and prints its report to Out. Returns the exit
