@@ -74,9 +74,9 @@ void AddCapsuleHob(ByteReader &In, Built &Out) {
   } else if (GuidChoice == ACCEPTED_CAPSULE_GUID_COUNT) {
     Guid = kCameraClass;
   } else {
-    const std::vector<uint8_t> Bytes = In.Bytes(sizeof(Guid));
-    std::memset(&Guid, 0, sizeof(Guid));
-    std::memcpy(&Guid, Bytes.data(), Bytes.size());
+    std::vector<uint8_t> Bytes = In.Bytes(sizeof(Guid));
+    Bytes.resize(sizeof(Guid), 0);
+    std::memcpy(&Guid, Bytes.data(), sizeof(Guid));
   }
   const uint32_t Flags = In.Le32();
   const uint8_t Shape = In.U8();

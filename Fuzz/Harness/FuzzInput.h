@@ -20,7 +20,12 @@ class ByteReader {
   size_t Left() const { return Size_ - At_; }
 
   uint8_t U8() { return At_ < Size_ ? Data_[At_++] : 0; }
-  uint16_t Le16() { return static_cast<uint16_t>(U8() | U8() << 8); }
+  // Each byte in a statement of its own: the operands of | are evaluated in
+  // no particular order.
+  uint16_t Le16() {
+    const uint16_t Low = U8();
+    return static_cast<uint16_t>(Low | U8() << 8);
+  }
   uint32_t Le24() {
     const uint32_t Low = Le16();
     return Low | static_cast<uint32_t>(U8()) << 16;

@@ -203,6 +203,17 @@ Findings RunImageInput(const uint8_t *Data, size_t Size) {
   const std::vector<uint8_t> Image = BuildImage(In, kMaxImage);
 
   Findings Out;
+  if (Verbose()) {
+    ExactBuffer Copy(Image);
+    FW_VERSION_INFO Info{};
+    UINT8 Format = 0xEE;
+    const EFI_STATUS InfoStatus = GetImageVersionInfo(Copy.Data(), Copy.Size(), &Info);
+    const EFI_STATUS FormatStatus = GetImageHeaderFormat(Copy.Data(), &Format, Copy.Size());
+    std::fprintf(stderr, "image: %zu bytes, kind '%c', version status 0x%llx (%04X:%04X %04X %04X), format %d\n",
+                 Image.size(), GetImageKind(Copy.Data(), Copy.Size()), static_cast<unsigned long long>(InfoStatus),
+                 Info.VendorId, Info.ProductId, Info.DeviceVersion, Info.AuxVersion,
+                 EFI_ERROR(FormatStatus) ? -1 : Format);
+  }
   CheckKindAndVersion(Image, Out);
   CheckHeader(Image, Out);
   CheckBigEndianRead(Image, Offset, Base, Out);

@@ -5,6 +5,7 @@
 // runs them under AddressSanitizer and UndefinedBehaviorSanitizer).
 #include <dirent.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -36,6 +37,7 @@ std::vector<uint8_t> ReadAll(const std::string &Path) {
 }
 
 void ExpectSeedsRunClean(const std::string &Target, Fuzz::Findings (*Run)(const uint8_t *, size_t)) {
+  Fuzz::SetVerbose(std::getenv("FUZZ_VERBOSE") != nullptr);  // what each seed did, on stderr
   const std::vector<std::string> Files = SeedFiles(Target);
   ASSERT_GE(Files.size(), 3u) << "seeds of " << Target;
   for (const std::string &File : Files) {
