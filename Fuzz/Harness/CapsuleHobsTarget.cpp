@@ -20,7 +20,9 @@
 //                       + 8 x (U8 that follows) with the words zero
 //       LE16  N, then N bytes: the payload's recipe (ImageRecipe.h), 48 KiB
 //       U8    Slack     bytes of platform memory after the capsule
-//   1 another HOB: LE16 Type, U8 Words, then 8 x Words bytes of body
+//   1 another HOB: LE16 Type, U8 Words, then 8 x Words bytes of body; a
+//     capsule type becomes EFI_HOB_TYPE_UNUSED (a capsule HOB's address is
+//     the platform's word, which record 0 keeps true)
 //   2 a HOB shorter than its header: U8 HobLength (taken modulo 8), LE16
 //     Type; the walk must end there
 // The list is a PHIT, the records, the end HOB, in an exact-size buffer; each
@@ -149,6 +151,9 @@ Built BuildHobList(ByteReader &In, EFI_BOOT_MODE BootMode) {
         break;
       case 1: {
         EFI_HOB_GENERIC_HEADER Header = {In.Le16(), 0, 0};
+        if (Header.HobType == EFI_HOB_TYPE_UEFI_CAPSULE) {
+          Header.HobType = EFI_HOB_TYPE_UNUSED;
+        }
         const uint8_t Words = In.U8();
         Header.HobLength = static_cast<uint16_t>(8 + 8 * Words);
         std::vector<uint8_t> Body = In.Bytes(8u * Words);

@@ -46,15 +46,20 @@ constexpr uint64_t kExtraWork = 0x10000;
 const char kKinds[] = "fghijklmnpq";
 const uint16_t kChunks[] = {64, 4096, 1024, 256, 512, 128, 32, 100, 2048, 33, 16, 4095, 200, 8, 3, 1};
 
-// Percentages the update reported, checked as they come.
+// Percentages the update reported: none above 100, and the last one 100
+// (every return reports 100, the two-slot road's in its slot update).
 bool gBadPercentage = false;
+UINTN gBadValue = 0;
 UINTN gLastPercentage = 0;
+bool gReported = false;
 
 EFI_STATUS EFIAPI RecordProgress(UINTN Percentage) {
   if (Percentage > 100) {
     gBadPercentage = true;
-    gLastPercentage = Percentage;
+    gBadValue = Percentage;
   }
+  gLastPercentage = Percentage;
+  gReported = true;
   return EFI_SUCCESS;
 }
 
@@ -126,6 +131,7 @@ Findings RunUpdateInput(const uint8_t *Data, size_t Size) {
   RunLibraryConstructors(Boot);
   ForgetDriverState();
   gBadPercentage = false;
+  gReported = false;
 
   const uint64_t AllocationsBefore = Boot.Boot().AllocationCount();
   UpdateBudget Budget(Boot, Camera.get(), Image.Size() + kExtraWork, Out);
@@ -147,8 +153,13 @@ Findings RunUpdateInput(const uint8_t *Data, size_t Size) {
     return Out;  // the abandoned frames' pool is not a leak
   }
 
+  const bool WithProgress = (Flags & 0x80) == 0;
   if (gBadPercentage) {
-    Out.Add("the update reported " + std::to_string(gLastPercentage) + " percent");
+    Out.Add("the update reported " + std::to_string(gBadValue) + " percent");
+  }
+  if (WithProgress && (!gReported || gLastPercentage != 100)) {
+    Out.Add("the update returned " + std::to_string(Status) + " with the bar at " +
+            (gReported ? std::to_string(gLastPercentage) + " percent" : std::string("nothing reported")));
   }
   CheckPoolReturned(Boot, AllocationsBefore, nullptr, Out);
   CheckServices(Boot, Out);
