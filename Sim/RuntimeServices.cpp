@@ -199,7 +199,10 @@ EFI_STATUS RuntimeServicesSim::GetVariable(CHAR16 *Name, EFI_GUID *Guid, UINT32 
   if (Data == nullptr) {
     return End(Index, EFI_INVALID_PARAMETER);
   }
-  std::memcpy(Data, Found->Data.data(), Found->Data.size());
+  // An empty variable has no bytes to copy (and its vector no data pointer).
+  if (!Found->Data.empty()) {
+    std::memcpy(Data, Found->Data.data(), Found->Data.size());
+  }
   *DataSize = Found->Data.size();
   if (Attributes != nullptr) {
     *Attributes = Found->Attributes;

@@ -2,7 +2,7 @@
 # Installs what a fresh Debian 12 machine lacks to build and test the project.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev libgmp-dev libbenchmark-dev ovmf qemu-system-x86 pkg-config libusbredirparser-dev clang-19 lld-19)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev libgmp-dev libbenchmark-dev ovmf qemu-system-x86 pkg-config libusbredirparser-dev clang-19 lld-19 libclang-rt-19-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
