@@ -562,7 +562,9 @@ uint8_t Camera::FinishSlotUpdate(uint8_t SlotCount) {
   }
   const uint8_t Previous = FlashByte(kHeaderPreviousSlot);
   if (Previous < SlotCount && SlotDigested(Previous) && SlotIdentity(Previous, SlotCount, Identity)) {
-    RewriteHeaderSector({{kHeaderActiveSlot, {Previous}}});
+    if (!LeavesFailedUpdateUnsettled_) {
+      RewriteHeaderSector({{kHeaderActiveSlot, {Previous}}});
+    }
     return Previous;
   }
   return kNoSlot;
