@@ -264,6 +264,34 @@ TEST_F(CameraSlotModelTest, AnUpdatedSlotBecomesActiveOnlyWhenTheWindowsRangeHas
   }
 }
 
+TEST_F(CameraSlotModelTest, AnIspThatLeavesAFailedUpdateUnsettledRunsThePreviousSlotUnderAnUnchangedHeader) {
+  const std::vector<uint8_t> Code = SlotCode(&kNew);
+  std::vector<uint8_t> Other = Code;
+  Other[0x10] ^= 1;
+  for (bool Matches : {false, true}) {
+    SCOPED_TRACE(Matches);
+    Plug(CameraProfile::ForIspKind('p'));
+    Cam->SetLeavesFailedUpdateUnsettled(true);
+    Header(0xFF, 0, 1)(Cam->Flash());
+    Deliver(kSlot1, Code, Sha256(Matches ? Code : Other));
+    const Flash Left = Range(0, 0x1000);
+    Restart();
+    if (Matches) {
+      // An update that passed its check is still written into the header.
+      ExpectRuns(BootImage::Slot1, kNew);
+      EXPECT_EQ(Cam->Flash()[7], 1);
+      EXPECT_EQ(Range(kDigest1, 32), Sha256(Code));
+    } else {
+      ExpectRuns(BootImage::Slot0, kFactory);
+      EXPECT_EQ(Range(0, 0x1000), Left);
+      EXPECT_EQ(Cam->Flash()[7], 0xFF);
+      Cam->PowerOn();  // and again at every boot
+      ExpectRuns(BootImage::Slot0, kFactory);
+      EXPECT_EQ(Range(0, 0x1000), Left);
+    }
+  }
+}
+
 TEST_F(CameraSlotModelTest, ASlotUpdateOverTheWireRestartsIntoTheNewSlotAndABadOneFallsBack) {
   Plug(CameraProfile::ForIspKind('p'));
   ClearStatus(1);
