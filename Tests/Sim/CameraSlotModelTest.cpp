@@ -155,6 +155,12 @@ TEST_F(CameraSlotModelTest, BootRunsTheNamedSlotWithADigestUnderItsDescriptorsId
       {"SlotCount 3", {Header(0, 0xFF, 3, 3)}, BootImage::Rom, kRecovery, 0},
       {"ActiveSlot 2", {Header(2, 0, 3), At(kSlot1, NewCode)}, BootImage::Rom, kRecovery, 2},
       {"no header", {At(0, {0x95, 0x27})}, BootImage::Rom, kRecovery, 0},
+      // Legacy-layout firmware runs from address 0, under its descriptor's
+      // identity; with its first chunk still erased it is not complete.
+      {"legacy-layout firmware", {At(0, {0x12, 0x34}), At(0x100, {0x95, 0x27}), At(0x600, DescriptorBytes(kNew))},
+       BootImage::Legacy, kNew, 0},
+      {"legacy-layout firmware, first chunk erased",
+       {At(0, {0xFF, 0xFF}), At(0x100, {0x95, 0x27}), At(0x600, DescriptorBytes(kNew))}, BootImage::Rom, kRecovery, 0},
       // ActiveSlot 0xFF after a power-on: nothing was handed over, so the
       // previous slot is made active again, when there is one that runs.
       {"update pending, previous slot 1", {Header(0xFF, 1, 2), At(kSlot1, NewCode)}, BootImage::Slot1, kNew, 1},
