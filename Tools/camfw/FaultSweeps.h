@@ -18,6 +18,7 @@
 #include "Sim/Camera/Camera.h"
 #include "Sim/UsbBus.h"
 #include "Tools/camfw/DriverSteps.h"
+#include "Tools/camfw/FlashActivity.h"
 #include "Tools/camfw/SweepRoads.h"
 
 namespace Camfw {
@@ -63,6 +64,7 @@ struct CutOutcome {
   uint32_t FinalVersion = 0;     // what that boot published (0: nothing)
   bool RetrySucceeded = false;   // the camera runs the new firmware under its own identity
   bool FlashAsClean = false;     // the whole flash equals a clean update's
+  std::vector<AddressRange> Differs;  // where it does not (runs closer than 256 bytes merged)
   bool DeviceDataKept = true;    // the camera's own data block is still there (roads that have one)
   size_t Misuses = 0;            // boot-service misuses over all the boots
   // A camera left under its recovery identity: the update tried on it with
@@ -163,6 +165,7 @@ struct TransferFault {
 
 struct TransferFaultOptions {
   size_t Stride = 1;  // every N-th transfer (and the first of every step)
+  std::vector<size_t> Only;  // when not empty: these transfers (1-based) and no others
   size_t InARow = 1;  // 1: single failures; 2: two in a row
   EFI_STATUS Injected = EFI_DEVICE_ERROR;
   bool CheckLater = true;  // run the later update after each failure
@@ -171,6 +174,8 @@ struct TransferFaultOptions {
 struct TransferFaultSweep {
   SweepRoad Road;
   size_t Transfers = 0;  // in a clean update
+  std::vector<Sim::UsbTransfer> Clean;  // the clean update's transfers
+  std::vector<TransferStep> Steps;      // and their steps
   std::vector<TransferFault> Faults;
   double Seconds = 0;
 };

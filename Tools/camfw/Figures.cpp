@@ -286,18 +286,15 @@ std::string PowerCutFindings(const PowerCutSweep &Sweep) {
                   Tried, Mended);
   }
   // Recovered, but the flash differs from a clean update's: where.
-  std::map<std::string, size_t> Differs;
+  std::map<std::pair<std::string, std::string>, size_t> Differs;
   for (const CutOutcome &O : Sweep.Outcomes) {
     if (O.Recovered() && !O.FlashAsClean) {
-      ++Differs[O.Step];
+      ++Differs[{O.Step, RangesText(O.Differs)}];
     }
   }
-  if (!Differs.empty()) {
-    Out += "    recovered with a flash unlike a clean update's, by step of the cut:";
-    for (const auto &D : Differs) {
-      Out += Format(" '%s' %zu;", D.first.c_str(), D.second);
-    }
-    Out.back() = '\n';
+  for (const auto &D : Differs) {
+    Out += Format("    recovered, but the flash differs from a clean update's at %s: %zu cut(s) in '%s'\n",
+                  D.first.second.c_str(), D.second, D.first.first.c_str());
   }
   return Out;
 }

@@ -239,6 +239,11 @@ CutOutcome RunCutJob(const SweepRoad &Road, const CleanJob &Clean, const CutPoin
   O.RetrySucceeded = PresenceOf(Road, O.FinalIdentity) == Presence::Own && O.FinalIdentity.BcdDevice == Road.NewBcd &&
                      O.FinalVersion == Road.NewBcd;
   O.FlashAsClean = R.Cam().Flash() == Clean.FinalFlash;
+  if (!O.FlashAsClean) {
+    for (const FlashChange &C : DiffFlash(Clean.FinalFlash, R.Cam().Flash(), 0x100)) {
+      O.Differs.push_back(C.Range);
+    }
+  }
   O.DeviceDataKept = DeviceDataKept(Road, R.Cam().Flash());
   O.Misuses = R.Misuses();
   return O;

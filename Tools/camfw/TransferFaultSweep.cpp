@@ -151,7 +151,8 @@ TransferFaultSweep SweepTransferFaults(const SweepRoad &Road, const TransferFaul
   const size_t InARow = std::max<size_t>(Options.InARow, 1);
   for (size_t N = 1; N + InARow - 1 <= Clean.size(); ++N) {
     const bool FirstOfStep = N == 1 || Steps[N - 1].Step != Steps[N - 2].Step;
-    if ((N - 1) % Stride != 0 && !FirstOfStep) {
+    if (Options.Only.empty() ? ((N - 1) % Stride != 0 && !FirstOfStep)
+                             : std::find(Options.Only.begin(), Options.Only.end(), N) == Options.Only.end()) {
       continue;
     }
     TransferFault F;
@@ -257,6 +258,8 @@ TransferFaultSweep SweepTransferFaults(const SweepRoad &Road, const TransferFaul
     }
     Sweep.Faults.push_back(F);
   }
+  Sweep.Clean = Clean;
+  Sweep.Steps = Steps;
   const auto End = std::chrono::steady_clock::now();
   Sweep.Seconds = std::chrono::duration<double>(End - Start).count();
   return Sweep;
