@@ -157,6 +157,27 @@ void Platform::ArmWatchdog(uint64_t TimeoutNs) {
   });
 }
 
+void Platform::CutPowerAt(uint64_t NthClassRequest, PowerCutMoment When) {
+  Usb_.CutPowerAt(NthClassRequest, When, [this] { CutPower(); });
+}
+
+void Platform::CutPower() {
+  if (BootEnded()) {
+    return;
+  }
+  Usb_.PowerOff();
+  ResetRecord Record{EfiResetCold, EFI_ABORTED, Clock_.NowNs()};
+  Record.PowerCut = true;
+  Machine_.Resets.push_back(Record);
+  Reset_ = Record;
+  // Capsules wait in memory for the boot after a reset; a power cut loses
+  // them all.
+  Machine_.PendingCapsules.clear();
+  if (AgentStack::OnAgentStack()) {
+    AgentStack::Abandon();
+  }
+}
+
 EFI_STATUS Platform::LoadDriver() {
   if (Image_ != nullptr) {
     throw std::logic_error("the driver image is already loaded in this boot");

@@ -115,6 +115,17 @@ class Platform {
   // wait on hardware that never answers moves the clock with every poll).
   void ArmWatchdog(uint64_t TimeoutNs);
 
+  // Cuts the machine's power at the Nth class-specific request on the USB
+  // bus from now (an extension-unit transfer; 1 = the next), before the
+  // device gets it or right after it carried it out (UsbBus::CutPowerAt).
+  // The boot ends there as with a reset, recorded with PowerCut set: the
+  // code running (the driver, on the agent stack) is abandoned, nothing more
+  // runs in this boot, and every capsule in memory is lost. The devices keep
+  // their flash; what they hold in RAM is gone at the next power-on.
+  void CutPowerAt(uint64_t NthClassRequest, PowerCutMoment When);
+  // The power goes off now, as above.
+  void CutPower();
+
   // Where this boot's capsules lie in memory (as the capsule HOBs say), in
   // the machine's order; empty for a boot without pending capsules.
   const std::vector<void *> &CapsuleAddresses() const { return CapsuleAddresses_; }

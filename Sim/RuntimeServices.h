@@ -43,6 +43,7 @@ struct ResetRecord {
   EFI_STATUS Status;
   uint64_t TimeNs;
   bool ByWatchdog = false;  // the platform's watchdog, not ResetSystem
+  bool PowerCut = false;    // the machine lost its power (Platform::CutPowerAt)
 };
 
 class RuntimeServicesSim {

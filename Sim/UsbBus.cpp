@@ -142,8 +142,17 @@ void UsbBus::Replug(uint8_t Port, uint64_t LeaveAfterNs, uint64_t ReturnAfterNs)
     return;
   }
   const uint64_t LeaveAt = Clock_.NowNs() + LeaveAfterNs;
-  Boot_.ScheduleHardwareEvent(LeaveAt, [this, Port] { SetPresent(Port, nullptr); });
+  // Without power the device neither leaves nor comes back: it stays as the
+  // cut left it until the next power-on.
+  Boot_.ScheduleHardwareEvent(LeaveAt, [this, Port] {
+    if (!PoweredOff_) {
+      SetPresent(Port, nullptr);
+    }
+  });
   Boot_.ScheduleHardwareEvent(LeaveAt + ReturnAfterNs, [this, Port, Device] {
+    if (PoweredOff_) {
+      return;
+    }
     // Still the machine's device (not unplugged by hand meanwhile)?
     auto It = Machine_.find(Port);
     if (It != Machine_.end() && It->second == Device) {
@@ -248,6 +257,26 @@ void UsbBus::FailTransfer(uint64_t Nth, EFI_STATUS Status) { FailAt_[TransferCou
 
 void UsbBus::ShortAnswer(uint64_t Nth, size_t Bytes) { ShortAt_[TransferCount_ + Nth] = Bytes; }
 
+void UsbBus::CutPowerAt(uint64_t Nth, PowerCutMoment When, std::function<void()> Cut) {
+  CutAt_ = Nth == 0 ? 0 : ClassRequests_ + Nth;
+  CutMoment_ = When;
+  Cut_ = std::move(Cut);
+}
+
+void UsbBus::PowerOff() {
+  PoweredOff_ = true;
+  CutAt_ = 0;
+  Cut_ = nullptr;
+}
+
+void UsbBus::PowerGoesOff() {
+  std::function<void()> Cut = std::move(Cut_);
+  PowerOff();
+  if (Cut) {
+    Cut();
+  }
+}
+
 std::string UsbBus::Describe(const Interface *If, const EFI_USB_DEVICE_REQUEST *Request) const {
   char Text[96];
   std::snprintf(Text, sizeof(Text), "port %u if %u: %02X %02X %04X %04X %u", If->Port, If->Number,
@@ -268,6 +297,24 @@ EFI_STATUS UsbBus::ControlTransfer(Interface *If, EFI_USB_DEVICE_REQUEST *Reques
     Boot_.Misuse("UsbControlTransfer", "transfer through a USB I/O instance whose handle was removed");
     *UsbStatus = EFI_USB_ERR_SYSTEM;
     return Boot_.End(Index, EFI_DEVICE_ERROR);
+  }
+
+  if (PoweredOff_) {
+    return Boot_.End(Index, EFI_ABORTED);
+  }
+  // A class-specific request to an interface: the kind a power cut is tied to.
+  bool CutAfter = false;
+  if ((Request->RequestType & 0x7F) == 0x21) {
+    const uint64_t Class = ++ClassRequests_;
+    if (Class == CutAt_) {
+      if (CutMoment_ == PowerCutMoment::BeforeTransfer) {
+        // The call log shows the request the power cut struck.
+        Boot_.End(Index, EFI_ABORTED);
+        PowerGoesOff();
+        return EFI_ABORTED;
+      }
+      CutAfter = true;
+    }
   }
 
   UsbTransfer Record{};
@@ -324,6 +371,11 @@ EFI_STATUS UsbBus::ControlTransfer(Interface *If, EFI_USB_DEVICE_REQUEST *Reques
   }
   Record.Status = Status;
   Transfers_.push_back(std::move(Record));
+  if (CutAfter) {
+    Boot_.End(Index, EFI_ABORTED);
+    PowerGoesOff();
+    return EFI_ABORTED;
+  }
   return Boot_.End(Index, Status);
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -89,6 +90,11 @@ class UsbDeviceModel {
 // Root-port devices of a machine: what is plugged in survives a reset.
 using UsbPortMap = std::map<uint8_t, std::shared_ptr<UsbDeviceModel>>;
 
+// Where a power cut tied to a transfer strikes: before the device gets the
+// request, or once the device has carried it out (the host never sees the
+// answer).
+enum class PowerCutMoment : uint8_t { BeforeTransfer, AfterTransfer };
+
 class UsbBus : public UsbHub {
  public:
   enum class HotPlugMode { Immediate, Enumerated };
@@ -132,6 +138,22 @@ class UsbBus : public UsbHub {
   // data (a short packet); the rest of the caller's buffer is left as it was.
   void ShortAnswer(uint64_t Nth, size_t Bytes);
 
+  // Class-specific requests to an interface (bmRequestType 0x21 or 0xA1:
+  // what a camera's extension unit takes; an interface's units share the
+  // counter) carried through this bus so far, failed ones included.
+  uint64_t ClassRequests() const { return ClassRequests_; }
+  // The power goes off at the Nth class-specific request from now (1 = the
+  // next one), at the moment given: Cut is called there and is expected to
+  // end the boot (Platform::CutPowerAt; it does not return when the
+  // request came from an agent). From then on the bus is dead: no request
+  // reaches a device, each fails with EFI_ABORTED and is not logged. A
+  // request the cut strikes before is not logged either; one it strikes
+  // after is, with the device's status.
+  void CutPowerAt(uint64_t Nth, PowerCutMoment When, std::function<void()> Cut);
+  // The bus is dead from now on, as above, without calling anything.
+  void PowerOff();
+  bool PoweredOff() const { return PoweredOff_; }
+
   // The USB I/O functions (EFIAPI thunks call these).
   struct Interface;
   EFI_STATUS ControlTransfer(Interface *If, EFI_USB_DEVICE_REQUEST *Request, EFI_USB_DATA_DIRECTION Direction,
@@ -168,6 +190,12 @@ class UsbBus : public UsbHub {
   std::map<uint64_t, EFI_STATUS> FailAt_;
   std::map<uint64_t, size_t> ShortAt_;
   std::vector<UsbTransfer> Transfers_;
+  uint64_t ClassRequests_ = 0;
+  uint64_t CutAt_ = 0;  // the class request the power cut is tied to; 0: none
+  PowerCutMoment CutMoment_ = PowerCutMoment::BeforeTransfer;
+  std::function<void()> Cut_;
+  bool PoweredOff_ = false;
+  void PowerGoesOff();  // the cut CutPowerAt armed strikes
 };
 
 // One interface of an enumerated device: the USB I/O instance the handle

@@ -10,6 +10,8 @@ cmake_minimum_required(VERSION 3.25)
 #                      enumerates as EDK II's does, no embedded controller,
 #                      the sample's header version and the flash written out
 #   errors             bad files and command lines: a sentence and an exit status
+#   figures            the power-cut sweep of the two-slot road, thinly sampled,
+#                      and the sections that read the build tree
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
@@ -226,6 +228,25 @@ elseif(CHECK STREQUAL "errors")
   if(EXISTS ${WORK_DIR}/signed.bin OR EXISTS ${WORK_DIR}/empty.cap OR EXISTS ${WORK_DIR}/x.bin)
     message(FATAL_ERROR "a command that failed left an output file")
   endif()
+elseif(CHECK STREQUAL "figures")
+  camfw(0 figures --section power-cuts --road p-slot --stride 400)
+  expect("${OUT}"
+    "== Power cuts: the whole job, the power cut at one extension-unit transfer of the update =="
+    "\n  p-slot +[0-9]+ +[0-9]+ +[0-9]+ +[0-9]+ +[0-9]+ +[0-9]+ +[0-9]+ +[0-9]+ +- +1 +[0-9.]+ s\n"
+    "p-slot: P slot \\('p', header version not above the camera's\\)\n +1 cut point\\(s\\) did not recover:"
+    "before #[0-9]+ \\(1 cut\\) in 'header block write at 0x0': after the cut: ROM, recovery identity 1BCF:0B19"
+    "mends 1 of them")
+  file(MAKE_DIRECTORY ${WORK_DIR}/build/h/fuzz)
+  file(WRITE ${WORK_DIR}/build/h/fuzz/Capsule.stats "stat::number_of_executed_units: 4242\n")
+  camfw(0 figures --section fuzz --section benchmarks)
+  expect("${OUT}" "== Fuzzing ==\n\n +target +number_of_executed_units\n" "Capsule +4242\n"
+    "== Benchmarks ==\n\n +no benchmark results under build/\\*/benchmarks\\*.json")
+  camfw(1 figures --section sweeps)
+  expect("${ERR}" "^camfw: unknown section 'sweeps' \\(known: power-cuts, double-cuts, transfer-faults, fuzz, benchmarks, tables\\)\n$")
+  camfw(1 figures --road x)
+  expect("${ERR}" "^camfw: unknown road 'x' \\(known: g, n-whole, n-bank, p-slot, p-fallback, p-header\\)\n$")
+  camfw(1 figures --stride 0)
+  camfw(2 figures extra)
 else()
   message(FATAL_ERROR "unknown CHECK ${CHECK}")
 endif()

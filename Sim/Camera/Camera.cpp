@@ -465,9 +465,16 @@ bool Camera::ImageRuns() {
 // A two-slot ISP without a two-slot header still runs firmware of the
 // legacy layout ("95 27" at 0x100), from address 0, as the camera's older
 // firmware is laid out and as a host's whole-image programming leaves it:
-// under the identity of its first descriptor pattern.
+// under the identity of its first descriptor pattern. It starts at address
+// 0, so a head that reads erased (or blank) is no firmware: the host writes
+// the first chunk last, and until then the image is not complete.
 bool Camera::LegacyRuns() {
   if (FlashByte(kLegacyMarker) != kLegacySignature[0] || FlashByte(kLegacyMarker + 1) != kLegacySignature[1]) {
+    return false;
+  }
+  const uint8_t Head[] = {FlashByte(0), FlashByte(1)};
+  if (std::equal(std::begin(Head), std::end(Head), std::begin(kErasedHead)) ||
+      std::equal(std::begin(Head), std::end(Head), std::begin(kBlankHead))) {
     return false;
   }
   const uint32_t End = static_cast<uint32_t>(std::min<uint64_t>(kImageCodeLimit, Chip_.Size()));
@@ -562,7 +569,9 @@ uint8_t Camera::FinishSlotUpdate(uint8_t SlotCount) {
   }
   const uint8_t Previous = FlashByte(kHeaderPreviousSlot);
   if (Previous < SlotCount && SlotDigested(Previous) && SlotIdentity(Previous, SlotCount, Identity)) {
-    RewriteHeaderSector({{kHeaderActiveSlot, {Previous}}});
+    if (!LeavesFailedUpdateUnsettled_) {
+      RewriteHeaderSector({{kHeaderActiveSlot, {Previous}}});
+    }
     return Previous;
   }
   return kNoSlot;

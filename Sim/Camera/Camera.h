@@ -255,6 +255,10 @@ class Camera : public UsbDeviceModel {
   // A write of 0 to 0x6000 never closes the window: it reads 1 forever and
   // no digest is written.
   void SetWindowNeverCloses(bool NeverCloses) { WindowNeverCloses_ = NeverCloses; }
+  // A Slotted boot that cannot finish an update runs the previous slot
+  // without naming it in the header: ActiveSlot stays 0xFF, as on an ISP
+  // that writes its header only for an update that passed its check.
+  void SetLeavesFailedUpdateUnsettled(bool Unsettled) { LeavesFailedUpdateUnsettled_ = Unsettled; }
 
  private:
   EFI_STATUS ExtensionUnit(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction, size_t DataLength,
@@ -350,6 +354,7 @@ class Camera : public UsbDeviceModel {
   bool SpiNeverReady_ = false;
   unsigned WindowClosePolls_ = kDefaultWindowClosePolls;
   bool WindowNeverCloses_ = false;
+  bool LeavesFailedUpdateUnsettled_ = false;
   std::vector<uint8_t> RefusedSlots_;
   std::map<uint8_t, uint16_t> LengthOverrides_;
 };

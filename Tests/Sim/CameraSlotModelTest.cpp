@@ -155,6 +155,12 @@ TEST_F(CameraSlotModelTest, BootRunsTheNamedSlotWithADigestUnderItsDescriptorsId
       {"SlotCount 3", {Header(0, 0xFF, 3, 3)}, BootImage::Rom, kRecovery, 0},
       {"ActiveSlot 2", {Header(2, 0, 3), At(kSlot1, NewCode)}, BootImage::Rom, kRecovery, 2},
       {"no header", {At(0, {0x95, 0x27})}, BootImage::Rom, kRecovery, 0},
+      // Legacy-layout firmware runs from address 0, under its descriptor's
+      // identity; with its first chunk still erased it is not complete.
+      {"legacy-layout firmware", {At(0, {0x12, 0x34}), At(0x100, {0x95, 0x27}), At(0x600, DescriptorBytes(kNew))},
+       BootImage::Legacy, kNew, 0},
+      {"legacy-layout firmware, first chunk erased",
+       {At(0, {0xFF, 0xFF}), At(0x100, {0x95, 0x27}), At(0x600, DescriptorBytes(kNew))}, BootImage::Rom, kRecovery, 0},
       // ActiveSlot 0xFF after a power-on: nothing was handed over, so the
       // previous slot is made active again, when there is one that runs.
       {"update pending, previous slot 1", {Header(0xFF, 1, 2), At(kSlot1, NewCode)}, BootImage::Slot1, kNew, 1},
@@ -261,6 +267,34 @@ TEST_F(CameraSlotModelTest, AnUpdatedSlotBecomesActiveOnlyWhenTheWindowsRangeHas
     if (!C.Digest1After.empty()) Put(Expected, kDigest1, C.Digest1After);
     EXPECT_EQ(Range(0, 0x1000), Expected);
     EXPECT_TRUE(Cam->Chip().Protected());  // the boot protected the chip after its rewrite
+  }
+}
+
+TEST_F(CameraSlotModelTest, AnIspThatLeavesAFailedUpdateUnsettledRunsThePreviousSlotUnderAnUnchangedHeader) {
+  const std::vector<uint8_t> Code = SlotCode(&kNew);
+  std::vector<uint8_t> Other = Code;
+  Other[0x10] ^= 1;
+  for (bool Matches : {false, true}) {
+    SCOPED_TRACE(Matches);
+    Plug(CameraProfile::ForIspKind('p'));
+    Cam->SetLeavesFailedUpdateUnsettled(true);
+    Header(0xFF, 0, 1)(Cam->Flash());
+    Deliver(kSlot1, Code, Sha256(Matches ? Code : Other));
+    const Flash Left = Range(0, 0x1000);
+    Restart();
+    if (Matches) {
+      // An update that passed its check is still written into the header.
+      ExpectRuns(BootImage::Slot1, kNew);
+      EXPECT_EQ(Cam->Flash()[7], 1);
+      EXPECT_EQ(Range(kDigest1, 32), Sha256(Code));
+    } else {
+      ExpectRuns(BootImage::Slot0, kFactory);
+      EXPECT_EQ(Range(0, 0x1000), Left);
+      EXPECT_EQ(Cam->Flash()[7], 0xFF);
+      Cam->PowerOn();  // and again at every boot
+      ExpectRuns(BootImage::Slot0, kFactory);
+      EXPECT_EQ(Range(0, 0x1000), Left);
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 //   camfw capsule    an image wrapped in a capsule for the camera
 //   camfw sign       the test signer's trailer on a two-slot image
 //   camfw sample     sample images for the simulated cameras
+//   camfw figures    the reliability figures: fault sweeps, fuzzing, benchmarks
 //
 // Errors are reported as one sentence on stderr: exit status 2 for a
 // command line camfw does not understand, 1 for anything else that fails.
@@ -19,6 +20,7 @@
 #include "Sim/Guid.h"
 #include "Tools/camfw/CapsuleFile.h"
 #include "Tools/camfw/FileBytes.h"
+#include "Tools/camfw/Figures.h"
 #include "Tools/camfw/ImageReport.h"
 #include "Tools/camfw/SampleImages.h"
 #include "Tools/camfw/Simulation.h"
@@ -65,6 +67,14 @@ const char kUsage[] =
     "      (default 0200); two-slot samples are signed unless --unsigned, and their\n"
     "      header carries Version N (default 2; the cameras' factory header has 1)\n"
     "      and --slot-length bytes of slot data (default 0x2000).\n"
+    "  camfw figures [--section NAME]... [--road KEY]... [--stride N] [--build DIR]\n"
+    "      Measure and print the reliability figures, one section per source:\n"
+    "      power-cuts (the power cut at every extension-unit transfer of each road's\n"
+    "      update, then the update again), double-cuts (two cuts on the two-slot road),\n"
+    "      transfer-faults (each transfer failing once, and twice in a row), fuzz,\n"
+    "      benchmarks and tables (what other builds left under DIR, default build).\n"
+    "      --road picks roads (g n-whole n-bank p-slot p-fallback p-header); --stride N\n"
+    "      tries every N-th transfer (and the first of every step) instead of all.\n"
     "  camfw help\n"
     "\n"
     "KIND is the camera's ISP generation: f g h i j k l m (whole image), n (banked)\n"
@@ -295,6 +305,29 @@ int CommandSample(int Argc, char **Argv) {
   return 0;
 }
 
+int CommandFigures(int Argc, char **Argv) {
+  const Arguments Args(Argc, Argv, {"--section", "--road", "--stride", "--build"}, {});
+  if (!Args.Positional.empty()) {
+    throw UsageError("camfw figures takes no file, and was given " + Args.Positional[0]);
+  }
+  Camfw::FiguresOptions Options;
+  for (const auto &O : Args.Options) {
+    if (O.first == "--section") {
+      Options.Sections.push_back(O.second);
+    } else if (O.first == "--road") {
+      Options.Roads.push_back(O.second);
+    }
+  }
+  const size_t Stride = Camfw::ParseNumber(Args.Get("--stride", "1"), "the stride", 1000000);
+  if (Stride == 0) {
+    throw Camfw::Error("a stride of 0 tries nothing; 1 tries every transfer");
+  }
+  Options.CutStride = Options.DoubleStride = Options.FaultStride = Stride;
+  Options.BuildDir = Args.Get("--build", "build");
+  Camfw::PrintFigures(Options, stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int Argc, char **Argv) {
@@ -314,6 +347,9 @@ int main(int Argc, char **Argv) {
     }
     if (Command == "sample") {
       return CommandSample(Argc, Argv);
+    }
+    if (Command == "figures") {
+      return CommandFigures(Argc, Argv);
     }
     if (Command == "help" || Command == "--help" || Command == "-h") {
       std::fputs(kUsage, stdout);
