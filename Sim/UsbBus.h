@@ -139,8 +139,8 @@ class UsbBus : public UsbHub {
   void ShortAnswer(uint64_t Nth, size_t Bytes);
 
   // Class-specific requests to an interface (bmRequestType 0x21 or 0xA1:
-  // what a camera's extension unit takes; an interface's units share the
-  // counter) carried through this bus so far, failed ones included.
+  // what a camera's extension unit takes) carried through this bus so far,
+  // to any device, failed ones included.
   uint64_t ClassRequests() const { return ClassRequests_; }
   // The power goes off at the Nth class-specific request from now (1 = the
   // next one), at the moment given: Cut is called there and is expected to

@@ -23,8 +23,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kPort = 3;
 const EFI_GUID kCameraClass = {0xa6a82337, 0x904e, 0x4742, {0x9e, 0xca, 0xcf, 0x8e, 0x7d, 0xe4, 0xde, 0x17}};
 
-Bytes Le32(uint32_t V) { return {uint8_t(V), uint8_t(V >> 8), uint8_t(V >> 16), uint8_t(V >> 24)}; }
-
 class SimPowerCutTest : public ::testing::Test {
  protected:
   void Plug(Sim::CameraProfile Profile = Sim::CameraProfile()) {
@@ -38,25 +36,47 @@ class SimPowerCutTest : public ::testing::Test {
     P = std::make_unique<Sim::Platform>(M);
   }
   EFI_USB_IO_PROTOCOL *Io() { return P->Usb().UsbIo(kPort, 0); }
-  EFI_STATUS Set(uint8_t Selector, Bytes Data) {
-    return Xu(Io(), 0x01, Selector, static_cast<uint16_t>(Data.size()), Data).Status;
+  // A SET_CUR to the unit from a stack buffer: code that a power cut leaves
+  // behind must hold nothing on the heap, as the driver holds nothing there.
+  EFI_STATUS Set(uint8_t Selector, const Bytes &Data) {
+    uint8_t Buffer[0x400];
+    std::copy(Data.begin(), Data.end(), Buffer);
+    EFI_USB_DEVICE_REQUEST Setup{0x21, 0x01, static_cast<UINT16>(Selector << 8), 0x0400,
+                                 static_cast<UINT16>(Data.size())};
+    UINT32 UsbStatus = 0;
+    return Io()->UsbControlTransfer(Io(), &Setup, EfiUsbDataOut, 3000, Buffer, Data.size(), &UsbStatus);
+  }
+  EFI_STATUS Set(uint8_t Selector, uint32_t Value) {
+    const uint8_t Bytes4[] = {uint8_t(Value), uint8_t(Value >> 8), uint8_t(Value >> 16), uint8_t(Value >> 24)};
+    EFI_USB_DEVICE_REQUEST Setup{0x21, 0x01, static_cast<UINT16>(Selector << 8), 0x0400, 4};
+    UINT32 UsbStatus = 0;
+    return Io()->UsbControlTransfer(Io(), &Setup, EfiUsbDataOut, 3000, const_cast<uint8_t *>(Bytes4), 4, &UsbStatus);
+  }
+  EFI_STATUS SetByte(uint8_t Selector, uint8_t Value) {
+    EFI_USB_DEVICE_REQUEST Setup{0x21, 0x01, static_cast<UINT16>(Selector << 8), 0x0400, 1};
+    UINT32 UsbStatus = 0;
+    return Io()->UsbControlTransfer(Io(), &Setup, EfiUsbDataOut, 3000, &Value, 1, &UsbStatus);
   }
   EFI_STATUS WriteRegister(uint16_t Address, uint8_t Value) {
-    const EFI_STATUS Status = Set(0x02, {uint8_t(Address), uint8_t(Address >> 8)});
-    return EFI_ERROR(Status) ? Status : Set(0x03, {Value});
+    uint8_t A[] = {uint8_t(Address), uint8_t(Address >> 8)};
+    EFI_USB_DEVICE_REQUEST Setup{0x21, 0x01, 0x0200, 0x0400, 2};
+    UINT32 UsbStatus = 0;
+    const EFI_STATUS Status = Io()->UsbControlTransfer(Io(), &Setup, EfiUsbDataOut, 3000, A, 2, &UsbStatus);
+    return EFI_ERROR(Status) ? Status : SetByte(0x03, Value);
   }
   uint8_t ReadRegister(uint16_t Address) {
-    EXPECT_EQ(Set(0x02, {uint8_t(Address), uint8_t(Address >> 8)}), EFI_SUCCESS);
+    EXPECT_EQ(Set(0x02, Bytes{uint8_t(Address), uint8_t(Address >> 8)}), EFI_SUCCESS);
     return Xu(Io(), 0x81, 0x03, 1, {}).Data[0];
   }
   // Erases sector 1, then programs a chunk of 0x11 at 0x2000: requests 1, 2
   // (address) and 3 (data). Returns whether the agent got to its end.
   bool EraseThenProgram() {
     Reached = false;
+    const Bytes Chunk(Cam->Profile().ChunkSize, 0x11);
     return P->RunAgent([&] {
-      Set(0x0D, Le32(0x1000));
-      Set(0x0E, Le32(0x2000));
-      Set(0x0F, Bytes(Cam->Profile().ChunkSize, 0x11));
+      Set(0x0D, 0x1000u);
+      Set(0x0E, 0x2000u);
+      Set(0x0F, Chunk);
       Reached = true;
     });
   }
@@ -92,7 +112,7 @@ TEST_F(SimPowerCutTest, ACutBeforeARequestKeepsItFromTheDeviceAndEndsTheBootLike
 
   // A dead bus: nothing reaches the camera any more, nothing runs.
   EXPECT_TRUE(P->Usb().PoweredOff());
-  EXPECT_EQ(Set(0x0D, Le32(0x3000)), EFI_ABORTED);
+  EXPECT_EQ(Set(0x0D, 0x3000u), EFI_ABORTED);
   EXPECT_EQ(P->Usb().Transfers().size(), 2u);
   EXPECT_FALSE(P->RunAgent([&] { Reached = true; }));
   EXPECT_FALSE(Reached);
@@ -120,25 +140,25 @@ TEST_F(SimPowerCutTest, OnlyClassRequestsAreCountedAndACutIsArmedFromNow) {
     Bytes Descriptor(18);
     UINT32 UsbStatus = 0;
     EXPECT_EQ(Io()->UsbControlTransfer(Io(), &Get, EfiUsbDataIn, 3000, Descriptor.data(), 18, &UsbStatus), EFI_SUCCESS);
-    Set(0x0E, Le32(0));
-    Set(0x0E, Le32(0));
+    Set(0x0E, 0u);
+    Set(0x0E, 0u);
   });
   EXPECT_EQ(P->Usb().ClassRequests(), 2u);
   P->CutPowerAt(2, Sim::PowerCutMoment::BeforeTransfer);
   bool Second = false;
   P->RunAgent([&] {
     EFI_USB_DEVICE_REQUEST Get{0x80, USB_REQ_GET_DESCRIPTOR, USB_DESC_TYPE_DEVICE << 8, 0, 18};
-    Bytes Descriptor(18);
+    uint8_t Descriptor[18];
     UINT32 UsbStatus = 0;
-    Io()->UsbControlTransfer(Io(), &Get, EfiUsbDataIn, 3000, Descriptor.data(), 18, &UsbStatus);
-    Set(0x0E, Le32(0x1000));  // the first class request from now
+    Io()->UsbControlTransfer(Io(), &Get, EfiUsbDataIn, 3000, Descriptor, 18, &UsbStatus);
+    Set(0x0E, 0x1000u);  // the first class request from now
     Second = true;
-    Set(0x0E, Le32(0x2000));  // the cut
+    Set(0x0E, 0x2000u);  // the cut
     Reached = true;
   });
   EXPECT_TRUE(Second);
   EXPECT_FALSE(Reached);
-  EXPECT_EQ(Le32(0x1000), *Cam->LastSet(0x0E));
+  EXPECT_EQ((Bytes{0x00, 0x10, 0x00, 0x00}), *Cam->LastSet(0x0E));
 }
 
 TEST_F(SimPowerCutTest, TheCameraKeepsItsFlashAndLosesItsRamAtTheNextPowerOn) {
@@ -148,11 +168,11 @@ TEST_F(SimPowerCutTest, TheCameraKeepsItsFlashAndLosesItsRamAtTheNextPowerOn) {
   Plug();
   ASSERT_TRUE(P->RunAgent([&] {
     EXPECT_EQ(WriteRegister(0x1234, 0x55), EFI_SUCCESS);
-    EXPECT_EQ(Set(0x07, {6}), EFI_SUCCESS);
-    EXPECT_EQ(Set(0x08, {0xD8}), EFI_SUCCESS);
+    EXPECT_EQ(SetByte(0x07, 6), EFI_SUCCESS);
+    EXPECT_EQ(SetByte(0x08, 0xD8), EFI_SUCCESS);
     EXPECT_EQ(Set(0x1F, Bytes(32, 0x5D)), EFI_SUCCESS);
     EXPECT_EQ(WriteRegister(0x6000, 1), EFI_SUCCESS);
-    EXPECT_EQ(Set(0x0E, Le32(0x8000)), EFI_SUCCESS);
+    EXPECT_EQ(Set(0x0E, 0x8000u), EFI_SUCCESS);
     EXPECT_EQ(Set(0x0F, Bytes(Cam->Profile().ChunkSize, 0x22)), EFI_SUCCESS);
   }));
   EXPECT_EQ(Cam->Register(0x1234), 0x55);

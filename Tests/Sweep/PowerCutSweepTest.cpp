@@ -1,8 +1,9 @@
 // The power cut at extension-unit transfers of each road's update, the whole
 // job on the simulated machine (normal boot, the flash-update boot cut short,
 // normal boot, the update again, the boots after it). Every road is sampled
-// (every 40th to 60th transfer, the first of every step, every restart, and
-// the transfers around the places where the road's guarantee changes);
+// (every 40th transfer, every 150th on the two-slot roads, the first of every
+// step, every restart, and the transfers around the places where the road's
+// guarantee changes);
 // `camfw figures` runs every cut point.
 //
 // What holds on every road: the cut strikes, nothing misuses the boot
@@ -156,7 +157,7 @@ TEST(PowerCutSlotSweepTest, TheTwoSlotRoadsKeepABootableSlotExceptWhileTheHeader
       Boundaries.insert(Boundaries.end(), {E, *Next});
     }
     size_t Headerless = 0;
-    for (const CutOutcome &O : Sweep(Key, 60, Boundaries)) {
+    for (const CutOutcome &O : Sweep(Key, 150, Boundaries)) {
       ExpectOfEveryCut(SweepTest::Road(Key), O);
       SCOPED_TRACE(Where(O));
       const uint64_t Done = CarriedOut(O.Cut);

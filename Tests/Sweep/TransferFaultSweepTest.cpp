@@ -1,6 +1,6 @@
 // Transfer failures on every road: the update dispatcher (the driver's own
 // code, called directly, so that its status shows) with one transfer
-// failing, EFI_DEVICE_ERROR, at every 7th transfer (every 17th on the longer
+// failing, EFI_DEVICE_ERROR, at every 7th transfer (every 31st on the longer
 // two-slot roads) and the first of every step; then two in a row, sampled
 // more thinly; `camfw figures` fails every transfer.
 //
@@ -76,7 +76,7 @@ class TransferFaultSweepTest : public ::testing::TestWithParam<const char *> {};
 TEST_P(TransferFaultSweepTest, SingleFailures) {
   const std::string Key = GetParam();
   Camfw::TransferFaultOptions Options;
-  Options.Stride = Starts(Key.c_str(), "p-") && Key != "p-fallback" ? 17 : 7;
+  Options.Stride = Starts(Key.c_str(), "p-") && Key != "p-fallback" ? 31 : 7;
   const Camfw::TransferFaultSweep S = Camfw::SweepTransferFaults(SweepTest::Road(Key), Options);
   size_t Owned = 0;
   for (const TransferFault &F : S.Faults) {
