@@ -44,6 +44,9 @@ UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}" \
   -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" "$@" \
   "$work" "$root/Fuzz/corpus/$name" >"$log" 2>&1 || status=$?
 grep -E '^(#[0-9]+.*(DONE|pulse|NEW|REDUCE|INITED)|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' "$log" | tail -6
+# The run's final statistics, for `camfw figures` (build/*/fuzz/*.stats).
+mkdir -p "$build/fuzz"
+grep -E '^stat::' "$log" >"$build/fuzz/$name.stats" || true
 if [ $status -ne 0 ]; then
   echo "== $name: libFuzzer exited with $status; the end of its log ($log):" >&2
   tail -60 "$log" >&2
