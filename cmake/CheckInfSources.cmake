@@ -1,10 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
-# Checks Firmware/CameraUpdateDxe.inf (INF) against the driver's sources under
-# SOURCE_DIR: [Sources] lists every .cpp and .h of Driver/, Usb/, Update/ and
-# Image/ except Driver/CameraUpdateDxeAutoGen.cpp (EDK II generates that
-# itself), and nothing that does not exist there; every GUID the driver uses
-# but does not define is listed under [Protocols] or [Guids], and every GUID
-# listed there is used.
+# Checks the module description INF against the driver's sources under
+# SOURCE_DIR (the module folder): [Sources] lists every .cpp and .h there,
+# and nothing that does not exist there; every GUID the driver uses but
+# neither it nor GUID_SOURCES defines is listed under [Protocols] or [Guids],
+# and every GUID listed there is used.
 
 file(STRINGS ${INF} lines)
 set(section "")
@@ -28,12 +27,7 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-file(GLOB_RECURSE present RELATIVE ${SOURCE_DIR}
-  ${SOURCE_DIR}/Driver/*.cpp ${SOURCE_DIR}/Driver/*.h
-  ${SOURCE_DIR}/Usb/*.cpp ${SOURCE_DIR}/Usb/*.h
-  ${SOURCE_DIR}/Update/*.cpp ${SOURCE_DIR}/Update/*.h
-  ${SOURCE_DIR}/Image/*.cpp ${SOURCE_DIR}/Image/*.h)
-list(REMOVE_ITEM present Driver/CameraUpdateDxeAutoGen.cpp)
+file(GLOB_RECURSE present RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.h)
 if(NOT present)
   message(FATAL_ERROR "no driver sources found under ${SOURCE_DIR}")
 endif()
@@ -60,8 +54,12 @@ endforeach()
 # GUIDs: names gXxxGuid that the sources use, minus those they define.
 set(used "")
 set(defined "")
+set(scanned "")
 foreach(file IN LISTS present)
-  file(READ ${SOURCE_DIR}/${file} text)
+  list(APPEND scanned ${SOURCE_DIR}/${file})
+endforeach()
+foreach(file IN LISTS scanned GUID_SOURCES)
+  file(READ ${file} text)
   string(REGEX MATCHALL "g[A-Z][A-Za-z0-9]*Guid" names "${text}")
   list(APPEND used ${names})
   string(REGEX MATCHALL "EFI_GUID[ \t]+g[A-Z][A-Za-z0-9]*Guid[ \t]*=" definitions "${text}")

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "CameraFixture.h"
-#include "Image/DigestRecovery.h"  // the driver's SHA-256, independent of the model's (OpenSSL)
+#include "DigestRecovery.h"  // the driver's SHA-256, independent of the model's (OpenSSL)
 #include "Sim/Camera/FlashChip.h"
 
 namespace {

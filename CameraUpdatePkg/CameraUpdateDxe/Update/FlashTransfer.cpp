@@ -5,7 +5,7 @@
 #include "FlashTransfer.h"
 
 #include <Library/BaseMemoryLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"

@@ -17,7 +17,7 @@
 #include "UpdateEngine.h"
 
 #include <Library/BaseMemoryLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"

@@ -9,7 +9,7 @@
 #include "FlashStrategies.h"
 
 #include <Library/BaseMemoryLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"

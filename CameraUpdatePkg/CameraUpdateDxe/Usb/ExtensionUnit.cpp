@@ -7,7 +7,7 @@
 #include "ExtensionUnit.h"
 
 #include <Library/BaseMemoryLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/UefiBootServicesTableLib.h>
 
 /**

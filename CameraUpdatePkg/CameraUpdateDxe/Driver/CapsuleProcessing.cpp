@@ -14,7 +14,7 @@
 #include <Pi/PiHob.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/HobLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/TimerLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>

@@ -14,7 +14,7 @@
 #include "FlashStrategies.h"
 
 #include <Library/BaseMemoryLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/UefiBootServicesTableLib.h>
 
 #include "DigestRecovery.h"

@@ -15,7 +15,7 @@
 
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/PoolBuffer.h>
+#include "PoolBuffer.h"
 #include <Library/UefiBootServicesTableLib.h>
 
 #include "DigestRecovery.h"
