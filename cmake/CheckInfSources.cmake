@@ -1,9 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks the module description INF against the driver's sources under
 # SOURCE_DIR (the module folder): [Sources] lists every .cpp and .h there,
-# and nothing that does not exist there; every GUID the driver uses but
-# neither it nor GUID_SOURCES defines is listed under [Protocols] or [Guids],
-# and every GUID listed there is used.
+# and nothing that does not exist there; every GUID the driver uses but does
+# not define is listed under [Protocols] or [Guids], and every GUID listed
+# there is used.
 
 file(STRINGS ${INF} lines)
 set(section "")
@@ -58,7 +58,7 @@ set(scanned "")
 foreach(file IN LISTS present)
   list(APPEND scanned ${SOURCE_DIR}/${file})
 endforeach()
-foreach(file IN LISTS scanned GUID_SOURCES)
+foreach(file IN LISTS scanned)
   file(READ ${file} text)
   string(REGEX MATCHALL "g[A-Z][A-Za-z0-9]*Guid" names "${text}")
   list(APPEND used ${names})

@@ -4,7 +4,7 @@ cmake_minimum_required(VERSION 3.25)
 # subsystem SUBSYSTEM (default 11, EFI boot service driver; 10 for an EFI
 # application), relocatable (relocations not
 # stripped, as /fixed would; any relocation directory lies in a .reloc
-# section), no export table, and its entry point at ENTRY, whose RVA comes from the
+# section), preferred base 0, no export table, and its entry point at ENTRY, whose RVA comes from the
 # linker's map file MAP. Fails with a message naming the first fault.
 
 if(NOT DEFINED SUBSYSTEM)
@@ -97,6 +97,15 @@ math(EXPR at "${opt} + 68")
 read_le(subsystem ${at} 2)
 if(NOT subsystem EQUAL SUBSYSTEM)
   fail("subsystem is ${subsystem}, expected ${SUBSYSTEM} (${kind})")
+endif()
+
+# Preferred base 0, as EDK II's images: the DXE core tries a non-zero base
+# first and logs a failed allocation for every image that asks for one.
+math(EXPR at "${opt} + 24")
+read_le(preferred_base ${at} 8)
+if(NOT preferred_base EQUAL 0)
+  hexof(b ${preferred_base})
+  fail("preferred base is ${b}, expected 0")
 endif()
 math(EXPR at "${opt} + 108")
 read_le(directory_count ${at} 4)

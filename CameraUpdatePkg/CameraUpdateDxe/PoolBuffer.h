@@ -8,8 +8,7 @@
 #ifndef __POOL_BUFFER_H__
 #define __POOL_BUFFER_H__
 
-#include <Uefi.h>
-#include <Library/MemoryAllocationLib.h>
+#include "FirmwareInterfaces.h"
 
 template <typename T>
 class POOL_BUFFER {

@@ -4,7 +4,7 @@
 
 #include "CameraUpdateDriver.h"
 
-#include <Library/UefiBootServicesTableLib.h>
+#include "FirmwareInterfaces.h"
 
 EFI_EVENT                 mCapsuleCheckEvent        = NULL;
 VOID                      *mCapsuleCheckRegistration = NULL;

@@ -4,7 +4,7 @@
 
   The entry point arms one protocol-notify event and returns; the work runs in
   CapsuleCheckNotify when the platform installs the update-trigger protocol.
-  This header holds the driver-core globals and the driver's own GUIDs.
+  This header holds the driver-core globals and the driver's constants.
 
   While the camera's flash is rewritten, the update engine reports its
   progress through ShowUpdateProgress, which draws a bar at the bottom of the
@@ -14,24 +14,12 @@
 #ifndef __CAMERA_UPDATE_DRIVER_H__
 #define __CAMERA_UPDATE_DRIVER_H__
 
-#include <PiDxe.h>
-#include <Protocol/EsrtManagement.h>
-#include <Protocol/GraphicsOutput.h>
-#include <Protocol/PlatformProgress.h>
+#include "FirmwareInterfaces.h"
 
 #include "ImageParsing.h"
 
 #include "CameraContext.h"
 #include "UpdateEngine.h"
-
-///
-/// The platform installs this protocol when ESRT management and the USB stack
-/// are ready; only its installation matters, never its interface.
-///
-#define UPDATE_TRIGGER_PROTOCOL_GUID \
-  { 0xdbc9fd21, 0xfad8, 0x45b0, { 0x9e, 0x78, 0x27, 0x15, 0x88, 0x67, 0xcc, 0x93 } }
-
-extern "C" EFI_GUID  gUpdateTriggerProtocolGuid;
 
 ///
 /// ESRT firmware class of the supported camera model 0x30C9:0x004A; also the
@@ -108,17 +96,10 @@ extern CONST EFI_GUID  mAcceptedCapsuleGuids[ACCEPTED_CAPSULE_GUID_COUNT];
 ///
 extern FW_VERSION_INFO  mFwVersionInfo;
 
-///
-/// The request GUID passed to slot 1 of the platform hook protocol.
-///
-extern "C" EFI_GUID  gPlatformHookRequestGuid;
-
 //
 // The "Setup" variable: its name, size, and the offsets the driver writes
 // (little-endian, no alignment).
 //
-#define SETUP_VARIABLE_GUID \
-  { 0xec87d643, 0xeba4, 0x4bb5, { 0xa1, 0xe5, 0x3f, 0x3e, 0x36, 0xb2, 0x0d, 0xa9 } }
 #define SETUP_VARIABLE_NAME               u"Setup"
 #define SETUP_VARIABLE_SIZE               2776
 #define SETUP_DEVICE_VERSION_OFFSET       1979
@@ -127,8 +108,6 @@ extern "C" EFI_GUID  gPlatformHookRequestGuid;
 #define SETUP_VERSION_DATA_COPY_OFFSET    2031
 
 STATIC_ASSERT (SETUP_VERSION_DATA_COPY_OFFSET + FW_VERSION_DATA_SIZE <= SETUP_VARIABLE_SIZE, "the last field fits");
-
-extern "C" EFI_GUID  gSetupVariableGuid;
 
 //
 // The embedded controller: ACPI-style command/status and data ports, the

@@ -10,15 +10,8 @@
 
 #include "CameraUpdateDriver.h"
 
-#include <Guid/FmpCapsule.h>
-#include <Pi/PiHob.h>
-#include <Library/BaseMemoryLib.h>
-#include <Library/HobLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/TimerLib.h>
-#include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiRuntimeServicesTableLib.h>
-#include <Protocol/PlatformHook.h>
 
 #include "ImageParsing.h"
 #include "UpdateEngine.h"

@@ -7,8 +7,7 @@
 
 #include "CameraUpdateDriver.h"
 
-#include <Library/IoLib.h>
-#include <Library/TimerLib.h>
+#include "FirmwareInterfaces.h"
 
 /**
   Waits until a status bit of the controller has the wanted value.

@@ -6,8 +6,7 @@
 
 #include "CameraUpdateDriver.h"
 
-#include <Library/BaseMemoryLib.h>
-#include <Library/UefiBootServicesTableLib.h>
+#include "FirmwareInterfaces.h"
 
 CONST SUPPORTED_CAMERA_ENTRY  mSupportedCameras[] = {
   { 0x30C9,               0x004A, CAMERA_30C9_004A_FW_CLASS_GUID },

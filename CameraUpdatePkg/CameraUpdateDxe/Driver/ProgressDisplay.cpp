@@ -6,7 +6,7 @@
 
 #include "CameraUpdateDriver.h"
 
-#include <Library/UefiBootServicesTableLib.h>
+#include "FirmwareInterfaces.h"
 
 PLATFORM_PROGRESS_PROTOCOL    *mPlatformProgress = NULL;
 EFI_GRAPHICS_OUTPUT_PROTOCOL  *mGraphicsOutput   = NULL;

@@ -7,7 +7,7 @@
 
 #include "BigNum.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// The largest key, in digits; no KeyBytes taken from mRsaKeyBits goes above

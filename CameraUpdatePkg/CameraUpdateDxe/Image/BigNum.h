@@ -28,7 +28,7 @@
 #ifndef __CAMERA_BIG_NUM_H__
 #define __CAMERA_BIG_NUM_H__
 
-#include <Uefi.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// Digit capacity of a BIG_NUMBER, and the most digits a number may use:

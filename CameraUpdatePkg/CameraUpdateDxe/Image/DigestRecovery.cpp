@@ -5,7 +5,7 @@
 
 #include "DigestRecovery.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 
 #include "BigNum.h"
 

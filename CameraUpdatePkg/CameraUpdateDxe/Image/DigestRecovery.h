@@ -21,7 +21,7 @@
 #ifndef __CAMERA_DIGEST_RECOVERY_H__
 #define __CAMERA_DIGEST_RECOVERY_H__
 
-#include <Uefi.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// Bytes of a SHA-256 digest and of the signed digest handed to the camera.

@@ -5,8 +5,7 @@
 
 #include "ImageParsing.h"
 
-#include <Library/BaseLib.h>
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// Fixed offsets of the markers and values the rules read.

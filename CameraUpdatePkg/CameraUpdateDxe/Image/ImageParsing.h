@@ -21,7 +21,7 @@
 #ifndef __CAMERA_IMAGE_PARSING_H__
 #define __CAMERA_IMAGE_PARSING_H__
 
-#include <Uefi.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// A read-only window onto Size bytes at Data. Reads through it fail instead

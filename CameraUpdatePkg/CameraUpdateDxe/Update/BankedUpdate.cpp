@@ -8,9 +8,8 @@
 
 #include "FlashStrategies.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"
 #include "FlashTransfer.h"

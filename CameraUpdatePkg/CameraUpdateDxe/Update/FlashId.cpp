@@ -5,7 +5,7 @@
 
 #include "FlashId.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// The answer "0dx", which names kind 74 under any opcode.

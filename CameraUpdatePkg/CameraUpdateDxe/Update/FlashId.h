@@ -11,7 +11,7 @@
 #ifndef __CAMERA_FLASH_ID_H__
 #define __CAMERA_FLASH_ID_H__
 
-#include <Uefi.h>
+#include "FirmwareInterfaces.h"
 
 #include "CameraContext.h"
 #include "SpiFlashCommands.h"

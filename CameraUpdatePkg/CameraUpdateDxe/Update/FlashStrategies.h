@@ -13,7 +13,7 @@
 #ifndef __CAMERA_FLASH_STRATEGIES_H__
 #define __CAMERA_FLASH_STRATEGIES_H__
 
-#include <Uefi.h>
+#include "FirmwareInterfaces.h"
 
 #include "CameraContext.h"
 #include "ImageParsing.h"

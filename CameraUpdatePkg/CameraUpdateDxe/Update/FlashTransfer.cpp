@@ -4,9 +4,8 @@
 
 #include "FlashTransfer.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"
 #include "FlashStrategies.h"

@@ -8,8 +8,7 @@
 #ifndef __CAMERA_FLASH_TRANSFER_H__
 #define __CAMERA_FLASH_TRANSFER_H__
 
-#include <Uefi.h>
-#include <Protocol/UsbIo.h>
+#include "FirmwareInterfaces.h"
 
 #include "UpdateEngine.h"
 

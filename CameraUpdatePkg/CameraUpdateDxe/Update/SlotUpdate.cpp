@@ -13,9 +13,8 @@
 
 #include "FlashStrategies.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/UefiBootServicesTableLib.h>
 
 #include "DigestRecovery.h"
 #include "ExtensionUnit.h"

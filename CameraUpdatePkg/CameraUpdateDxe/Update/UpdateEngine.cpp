@@ -16,9 +16,8 @@
 
 #include "UpdateEngine.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/UefiBootServicesTableLib.h>
 
 #include "ExtensionUnit.h"
 #include "FlashId.h"

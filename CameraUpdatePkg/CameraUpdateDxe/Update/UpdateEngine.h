@@ -6,7 +6,7 @@
 #ifndef __CAMERA_UPDATE_ENGINE_H__
 #define __CAMERA_UPDATE_ENGINE_H__
 
-#include <Uefi.h>
+#include "FirmwareInterfaces.h"
 
 #include "CameraContext.h"
 

@@ -7,13 +7,8 @@
 #include "CameraContext.h"
 #include "ExtensionUnit.h"
 
-#include <Protocol/DevicePath.h>
-#include <Library/BaseLib.h>
-#include <Library/BaseMemoryLib.h>
-#include <Library/DevicePathLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiLib.h>
 
 //
 // The extension-unit indexes the probe tries: unit 4 on interface 0 only.

@@ -11,8 +11,7 @@
 #ifndef __CAMERA_CONTEXT_H__
 #define __CAMERA_CONTEXT_H__
 
-#include <Uefi.h>
-#include <Protocol/UsbIo.h>
+#include "FirmwareInterfaces.h"
 
 ///
 /// Characters of CAMERA_CONTEXT.DevicePathText, terminator included.

@@ -6,9 +6,8 @@
 
 #include "ExtensionUnit.h"
 
-#include <Library/BaseMemoryLib.h>
+#include "FirmwareInterfaces.h"
 #include "PoolBuffer.h"
-#include <Library/UefiBootServicesTableLib.h>
 
 /**
   Sends one extension-unit control transfer, after the 10 ms stall that paces

@@ -14,8 +14,7 @@
 #ifndef __CAMERA_EXTENSION_UNIT_H__
 #define __CAMERA_EXTENSION_UNIT_H__
 
-#include <Uefi.h>
-#include <Protocol/UsbIo.h>
+#include "FirmwareInterfaces.h"
 
 //
 // bmRequestType of the driver's requests.

@@ -12,8 +12,7 @@
 #ifndef __CAMERA_ISP_OPS_H__
 #define __CAMERA_ISP_OPS_H__
 
-#include <Uefi.h>
-#include <Protocol/UsbIo.h>
+#include "FirmwareInterfaces.h"
 
 #include "CameraContext.h"
 

@@ -7,8 +7,7 @@
 #include "ExtensionUnit.h"
 #include "IspOps.h"
 
-#include <Library/BaseMemoryLib.h>
-#include <Library/UefiBootServicesTableLib.h>
+#include "FirmwareInterfaces.h"
 
 CONST UINT8  mSpiFlashReadIdOpcodes[SPI_FLASH_READ_ID_OPCODE_COUNT] = {
   SPI_FLASH_OP_READ_JEDEC_ID,

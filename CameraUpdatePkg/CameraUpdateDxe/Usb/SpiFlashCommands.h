@@ -12,8 +12,7 @@
 #ifndef __CAMERA_SPI_FLASH_COMMANDS_H__
 #define __CAMERA_SPI_FLASH_COMMANDS_H__
 
-#include <Uefi.h>
-#include <Protocol/UsbIo.h>
+#include "FirmwareInterfaces.h"
 
 //
 // SPI controller registers of the ISP.

@@ -100,9 +100,16 @@ STATIC_ASSERT (OFFSET_OF (PLATFORM_HOOK_PROTOCOL, Slot1) == 1 * sizeof (VOID *),
 STATIC_ASSERT (OFFSET_OF (PLATFORM_HOOK_PROTOCOL, Slot2) == 2 * sizeof (VOID *), "hook slot 2");
 
 //
-// The module that consumes the protocol defines the GUID variable
-// (CameraUpdateDxe: Driver/CameraUpdateGuids.cpp).
+// Declared in CameraUpdatePkg.dec; the build of the consuming module defines
+// the variables. C linkage, so that C and C++ modules name the same symbols.
 //
-extern "C" EFI_GUID  gPlatformHookProtocolGuid;
+#ifdef __cplusplus
+extern "C" {
+#endif
+extern EFI_GUID  gPlatformHookProtocolGuid;
+extern EFI_GUID  gPlatformHookRequestGuid;
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -91,9 +91,15 @@ STATIC_ASSERT (OFFSET_OF (PLATFORM_PROGRESS_PROTOCOL, GetState) == 10 * sizeof (
 STATIC_ASSERT (sizeof (PLATFORM_PROGRESS_PROTOCOL) == 11 * sizeof (VOID *), "progress protocol has 11 slots");
 
 //
-// The module that consumes the protocol defines the GUID variable
-// (CameraUpdateDxe: Driver/CameraUpdateGuids.cpp).
+// Declared in CameraUpdatePkg.dec; the build of the consuming module defines
+// the variable. C linkage, so that C and C++ modules name the same symbol.
 //
-extern "C" EFI_GUID  gPlatformProgressProtocolGuid;
+#ifdef __cplusplus
+extern "C" {
+#endif
+extern EFI_GUID  gPlatformProgressProtocolGuid;
+#ifdef __cplusplus
+}
+#endif
 
 #endif
