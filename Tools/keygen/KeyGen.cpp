@@ -297,9 +297,9 @@ int main(int Argc, char **Argv) {
   }
 
   // Write the driver's key store and the test signer's private key.
-  WriteFile(Root + "/Image/KeyStore.cpp", KeyStoreSource(Sets));
+  WriteFile(Root + "/CameraUpdatePkg/CameraUpdateDxe/Image/KeyStore.cpp", KeyStoreSource(Sets));
   WriteFile(Root + "/Tools/signer/TestKeyPrivate.h", TestKeyHeader());
   WriteFile(Root + "/Tools/signer/TestKeyPrivate.cpp", TestKeySource(Sets[0]));
-  std::printf("keygen: wrote Image/KeyStore.cpp, Tools/signer/TestKeyPrivate.{h,cpp}\n");
+  std::printf("keygen: wrote CameraUpdatePkg/CameraUpdateDxe/Image/KeyStore.cpp, Tools/signer/TestKeyPrivate.{h,cpp}\n");
   return 0;
 }
