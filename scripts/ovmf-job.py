@@ -4,7 +4,7 @@ against one emulated camera (camera-redir) and one variable store.
 
   ovmf-job.py --camera KIND [--chunk N] [--register ADDR=VALUE]...
               [--header-version N] [--slot-length N] [--bcd HEX]
-              [--restart-evidence]
+              [--restart-evidence] [--driver FILE] [--debug-log]
               [--out DIR] [--timeout SECONDS]
 
   boot 1  no capsule: the ESRT entry shows the camera's bcdDevice (0x100);
@@ -28,6 +28,13 @@ received, in the same order.
 update and records what the firmware did instead of requiring success: it
 fails only when a boot hangs (QEMU killed after --timeout) or the harness
 never ran.
+
+--driver runs another driver image in place of the uefi preset's
+CameraUpdateDxeQemu.efi (one that EDK II's own build made, for instance).
+--debug-log keeps the firmware's debug console (I/O port 0x402, which a
+DEBUG OVMF writes its log to) in debug-N.log for each boot, and fails the
+job on a line that reports a failed ASSERT or a driver image the core could
+not place at its preferred base ("ConvertPages: failed to find range").
 
 Environment: UEFI_BUILD (default build/uefi: BOOTX64.EFI,
 CameraUpdateDxeQemu.efi), HOST_BUILD (default build/host: camfw,
@@ -58,6 +65,7 @@ class Job:
         self.redir = os.path.join(host, "camera-redir")
         self.ovmf_code = os.environ.get("OVMF_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd")
         self.ovmf_vars = os.environ.get("OVMF_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd")
+        self.driver = os.path.abspath(args.driver or os.path.join(self.uefi, "CameraUpdateDxeQemu.efi"))
         self.out = os.path.abspath(args.out)
         self.failures = []
         self.notes = []
@@ -79,7 +87,7 @@ class Job:
     # -- set-up --------------------------------------------------------------
 
     def missing(self):
-        files = [os.path.join(self.uefi, "BOOTX64.EFI"), os.path.join(self.uefi, "CameraUpdateDxeQemu.efi"),
+        files = [os.path.join(self.uefi, "BOOTX64.EFI"), self.driver,
                  self.camfw, self.redir, self.ovmf_code, self.ovmf_vars]
         gone = [f for f in files if not os.path.exists(f)]
         if shutil.which("qemu-system-x86_64") is None:
@@ -192,6 +200,9 @@ class Job:
                 "-device", "qemu-xhci,id=xhci",
                 "-chardev", "socket,id=r0,path=" + self.sock + ",server=off",
                 "-device", "usb-redir,chardev=r0,bus=xhci.0"]
+        debug_log = os.path.join(self.out, "debug-%d.log" % number)
+        if self.args.debug_log:
+            argv += ["-debugcon", "file:" + debug_log, "-global", "isa-debugcon.iobase=0x402"]
         start = time.monotonic()
         qemu = subprocess.Popen(argv, stdout=subprocess.DEVNULL,
                                 stderr=open(os.path.join(self.out, "qemu-%d.log" % number), "w"))
@@ -222,6 +233,8 @@ class Job:
         else:
             flash = None
         redir_lines = self.redir_text().splitlines()[redir_lines_before:]
+        if self.args.debug_log:
+            self.check_debug_log(number, debug_log)
         self.say("boot %d: %s, QEMU %s after %.1f s" % (
             number, "flash-update mode (capsule on the ESP)" if capsule else "normal boot",
             "killed (timed out)" if status is None else "exited with status %d" % status, seconds))
@@ -498,6 +511,23 @@ class Job:
                 self.say("from the restart request to the end of boot 2: %.2f s in QEMU (the connection's end), "
                          "%.2f s simulated (the reset)" % (last - asked[0], self.expected["update_virtual_s"] - sim[-1][0]))
 
+    # -- the firmware's debug log ------------------------------------------
+    DEBUG_FAULTS = re.compile(r"ASSERT[ _\[]|ConvertPages: failed to find range")
+
+    def check_debug_log(self, number, path):
+        """Fails on a failed ASSERT or a load at a base the core could not
+        allocate. The log of a release firmware is empty: that is noted."""
+        if not os.path.exists(path) or os.path.getsize(path) == 0:
+            self.say("boot %d: the firmware wrote no debug log (a RELEASE build?)" % number)
+            return
+        with open(path, errors="replace") as f:
+            lines = f.read().replace("\r", "").splitlines()
+        faults = [l for l in lines if self.DEBUG_FAULTS.search(l)]
+        self.expect(not faults, "boot %d: the debug log has no ASSERT or ConvertPages failure (%s)" % (
+            number, "; ".join(faults[:3]) if faults else "none"))
+        loads = [l for l in lines if "CameraUpdateDxe" in l]
+        self.say("boot %d: debug log %d lines; lines naming the driver: %d" % (number, len(lines), len(loads)))
+
     # -- the job -------------------------------------------------------------
 
     def main(self):
@@ -509,8 +539,7 @@ class Job:
         shutil.rmtree(self.out, ignore_errors=True)
         os.makedirs(os.path.join(self.out, "esp", "EFI", "BOOT"))
         shutil.copyfile(os.path.join(self.uefi, "BOOTX64.EFI"), os.path.join(self.out, "esp", "EFI", "BOOT", "BOOTX64.EFI"))
-        shutil.copyfile(os.path.join(self.uefi, "CameraUpdateDxeQemu.efi"),
-                        os.path.join(self.out, "esp", "CameraUpdateDxeQemu.efi"))
+        shutil.copyfile(self.driver, os.path.join(self.out, "esp", "CameraUpdateDxeQemu.efi"))
         shutil.copyfile(self.ovmf_vars, os.path.join(self.out, "vars.fd"))
         evidence = self.args.restart_evidence
         began = time.monotonic()
@@ -559,6 +588,8 @@ def main():
     parser.add_argument("--slot-length", type=lambda s: int(s, 0), default=0, help="the two-slot sample's slot data")
     parser.add_argument("--bcd", default="0200", help="the sample's bcdDevice")
     parser.add_argument("--restart-evidence", action="store_true", help="record the outcome; fail only on a hang")
+    parser.add_argument("--driver", default=None, help="the driver image to load (default: the uefi preset's)")
+    parser.add_argument("--debug-log", action="store_true", help="keep the firmware's debug log; fail on ASSERT")
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "ovmf-job"), help="artefact directory")
     parser.add_argument("--timeout", type=float, default=300, help="seconds one boot may take")
     parser.add_argument("--shot-after", type=int, default=3,
