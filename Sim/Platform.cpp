@@ -46,6 +46,7 @@ Platform::Platform(Machine &OnMachine, PlatformOptions Options)
       Runtime_(Clock_, Boot_, Machine_.Variables, Machine_.Resets),
       Esrt_(Boot_, Machine_.Esrt),
       Usb_(Boot_, Clock_, Machine_.UsbPorts),
+      ClassDrivers_(Boot_, Usb_),
       Display_(Boot_, Clock_),
       Hook_(Boot_, Clock_) {
   static NameRegistrar Names;

@@ -38,6 +38,7 @@
 #include "Sim/PortSpace.h"
 #include "Sim/RuntimeServices.h"
 #include "Sim/UsbBus.h"
+#include "Sim/UsbClassDevices.h"
 #include "Sim/VirtualClock.h"
 
 namespace Sim {
@@ -68,6 +69,8 @@ class Platform {
   HobList &Hobs() { return Hobs_; }
   EsrtRepository &Esrt() { return Esrt_; }
   UsbBus &Usb() { return Usb_; }
+  // The keyboard and mass-storage class drivers every boot has.
+  const UsbClassDrivers &ClassDrivers() const { return ClassDrivers_; }
   PlatformDisplay &Display() { return Display_; }
   PlatformHook &Hook() { return Hook_; }
   Machine &GetMachine() { return Machine_; }
@@ -151,6 +154,7 @@ class Platform {
   EsrtRepository Esrt_;
   HobList Hobs_;
   UsbBus Usb_;
+  UsbClassDrivers ClassDrivers_;
   PlatformDisplay Display_;
   PlatformHook Hook_;
   EFI_HANDLE ProgressHandle_ = nullptr;

@@ -241,6 +241,17 @@ std::vector<EFI_HANDLE> UsbBus::InterfaceHandles(uint8_t Port) const {
   return Handles;
 }
 
+const EFI_USB_INTERFACE_DESCRIPTOR *UsbBus::InterfaceDescriptorOf(EFI_HANDLE Handle) const {
+  for (const auto &Entry : Ports_) {
+    for (const Interface *If : Entry.second.Enumerated) {
+      if (If->Installed && If->Handle == Handle) {
+        return &If->InterfaceDescriptor;
+      }
+    }
+  }
+  return nullptr;
+}
+
 EFI_USB_IO_PROTOCOL *UsbBus::UsbIo(uint8_t Port, uint8_t Number) const {
   auto It = Ports_.find(Port);
   if (It != Ports_.end()) {

@@ -126,6 +126,10 @@ class UsbBus : public UsbHub {
 
   // Handles currently installed for the device on Port, by interface number.
   std::vector<EFI_HANDLE> InterfaceHandles(uint8_t Port) const;
+  // The interface descriptor behind an installed interface handle, as the
+  // bus read it at enumeration; nullptr for any other handle. What a class
+  // driver's Supported() looks at.
+  const EFI_USB_INTERFACE_DESCRIPTOR *InterfaceDescriptorOf(EFI_HANDLE Handle) const;
   EFI_USB_IO_PROTOCOL *UsbIo(uint8_t Port, uint8_t Interface) const;
 
   const std::vector<UsbTransfer> &Transfers() const { return Transfers_; }

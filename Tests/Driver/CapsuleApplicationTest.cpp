@@ -16,6 +16,7 @@
 #include "Sim/Capsule.h"
 #include "Sim/Scenario.h"
 #include "Sim/SetupVariable.h"
+#include "Sim/UsbClassDevices.h"
 
 namespace {
 
@@ -259,6 +260,29 @@ TEST_F(CapsuleApplicationTest, SetupProblemsStopTheResetAndTheWalkGoesOn) {
   EXPECT_EQ(Zeroed[1979] | Zeroed[1980] << 8, 0);
   EXPECT_EQ(std::vector<uint8_t>(Zeroed.begin() + 1999, Zeroed.begin() + 2031), std::vector<uint8_t>(32, 0));
   EXPECT_EQ(HookCalls.size(), 6u);
+}
+
+TEST_F(CapsuleApplicationTest, AfterAFailedDiscoveryTheCapsuleReachesNoDevice) {
+  // A keyboard and a stick, no camera: discovery reads each device's
+  // descriptor and finds nothing. The capsule step must then send the
+  // camera's requests to none of them.
+  std::shared_ptr<Sim::UsbClassDevice> Keyboard = Sim::UsbClassDevice::Keyboard();
+  std::shared_ptr<Sim::UsbClassDevice> Stick = Sim::UsbClassDevice::MassStorage();
+  M.UsbPorts[1] = Keyboard;
+  M.UsbPorts[2] = Stick;
+  M.PendingCapsules.push_back(Sim::MakeCapsule(kCameraClass, kPersist, VersionedImage(0x0200, 1)));
+  Sim::Scenario S(M);
+  const Sim::BootReport R = S.Boot(Hooked());
+
+  ASSERT_EQ(R.Capsules, 1u);
+  ASSERT_EQ(Keyboard->Requests().size(), 1u);
+  EXPECT_EQ(Keyboard->Requests()[0].Request, USB_REQ_GET_DESCRIPTOR);
+  ASSERT_EQ(Stick->Requests().size(), 1u);
+  EXPECT_EQ(Stick->Requests()[0].Request, USB_REQ_GET_DESCRIPTOR);
+  EXPECT_EQ(S.Current().Usb().ClassRequests(), 0u);
+  EXPECT_TRUE(S.Current().ClassDrivers().Starts().empty());
+  EXPECT_EQ(R.TplViolations, 0u);
+  EXPECT_EQ(R.Misuses, 0u);
 }
 
 TEST_F(CapsuleApplicationTest, CapsulesWhoseSizesCannotBeTrustedArePassedOver) {

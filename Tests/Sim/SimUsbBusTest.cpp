@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <Protocol/DevicePath.h>
@@ -13,6 +14,7 @@
 #include "Sim/Camera/Camera.h"
 #include "Sim/DevicePathUtil.h"
 #include "Sim/Platform.h"
+#include "Sim/UsbClassDevices.h"
 
 namespace {
 
@@ -286,6 +288,61 @@ TEST_F(SimUsbBusTest, ARestartingDeviceLeavesAndReturnsOnTheVirtualClock) {
   P.reset();
   P = std::make_unique<Sim::Platform>(Machine);
   EXPECT_NE(UsbIo(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The class drivers every simulated boot has start as EDK II's do: on the
+// interfaces of their class only, once, raising to TPL_CALLBACK. Connected
+// from TPL_NOTIFY (what camera discovery once did to every USB device) the
+// raise goes below the caller's TPL, which a DEBUG firmware stops on: the
+// simulator records it as a breach.
+TEST(SimUsbClassDriversTest, StartOnTheirClassAtCallbackAndRecordAConnectFromNotify) {
+  Sim::Platform P;
+  P.Usb().Attach(1, Sim::UsbClassDevice::Keyboard());
+  P.Usb().Attach(2, Sim::UsbClassDevice::MassStorage());
+  P.Usb().Attach(3, std::make_shared<Sim::Camera>());
+  EFI_BOOT_SERVICES *Bs = P.SystemTable()->BootServices;
+  EFI_HANDLE Keyboard = P.Usb().InterfaceHandles(1)[0];
+  EFI_HANDLE Stick = P.Usb().InterfaceHandles(2)[0];
+
+  // The camera's interfaces are no keyboard or stick: nothing starts.
+  for (EFI_HANDLE Camera : P.Usb().InterfaceHandles(3)) {
+    Bs->ConnectController(Camera, nullptr, nullptr, FALSE);
+  }
+  EXPECT_TRUE(P.ClassDrivers().Starts().empty());
+
+  // From TPL_CALLBACK (a notification) both start, without a breach; a
+  // second connect finds the keyboard started.
+  Bs->RaiseTPL(TPL_CALLBACK);
+  EXPECT_EQ(Bs->ConnectController(Keyboard, nullptr, nullptr, FALSE), EFI_SUCCESS);
+  EXPECT_EQ(Bs->ConnectController(Stick, nullptr, nullptr, FALSE), EFI_SUCCESS);
+  EXPECT_NE(Bs->ConnectController(Keyboard, nullptr, nullptr, FALSE), EFI_SUCCESS);
+  Bs->RestoreTPL(TPL_APPLICATION);
+  ASSERT_EQ(P.ClassDrivers().Starts().size(), 2u);
+  EXPECT_EQ(P.ClassDrivers().Starts()[0].Driver, "UsbKbDxe");
+  EXPECT_EQ(P.ClassDrivers().Starts()[0].CallerTpl, EFI_TPL(TPL_CALLBACK));
+  EXPECT_EQ(P.ClassDrivers().Starts()[1].Driver, "UsbMassStorageDxe");
+  EXPECT_TRUE(P.Boot().TplViolations().empty());
+
+  // From TPL_NOTIFY: ConnectController above its limit, the driver's raise
+  // below the current TPL and its restore above the one the raise left (EDK
+  // II's RaiseTPL and RestoreTPL each ASSERT on theirs).
+  Sim::Platform Second;
+  Second.Usb().Attach(1, Sim::UsbClassDevice::Keyboard());
+  Bs = Second.SystemTable()->BootServices;
+  Bs->RaiseTPL(TPL_NOTIFY);
+  Bs->ConnectController(Second.Usb().InterfaceHandles(1)[0], nullptr, nullptr, FALSE);
+  Bs->RestoreTPL(TPL_APPLICATION);
+  ASSERT_EQ(Second.ClassDrivers().Starts().size(), 1u);
+  std::vector<std::string> Breaches;
+  for (const Sim::TplViolation &V : Second.Boot().TplViolations()) {
+    Breaches.push_back(V.Service);
+  }
+  EXPECT_EQ(Breaches, (std::vector<std::string>{"ConnectController", "RaiseTPL below the current TPL",
+                                                "RestoreTPL above the current TPL"}));
 }
 
 }  // namespace

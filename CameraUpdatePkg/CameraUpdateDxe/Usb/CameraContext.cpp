@@ -129,6 +129,128 @@ XuProbe (
 }
 
 /**
+  Connects a handle at the caller's TPL and comes back to TPL_NOTIFY.
+
+  ConnectController is allowed up to TPL_CALLBACK, and the drivers it starts
+  may raise the TPL themselves (EDK II's USB class drivers raise to
+  TPL_CALLBACK in Start()), which a DEBUG firmware stops on when the caller
+  is above that. So the search's TPL_NOTIFY hold is let go for the connect.
+
+  @param[in] Handle         The controller to connect.
+  @param[in] RemainingPath  The rest of its device path, as LocateDevicePath
+                            left it.
+  @param[in] CallerTpl      The TPL the search was called at.
+
+  @return What ConnectController returned.
+**/
+STATIC
+EFI_STATUS
+ConnectAtCallerTpl (
+  IN EFI_HANDLE                Handle,
+  IN EFI_DEVICE_PATH_PROTOCOL  *RemainingPath,
+  IN EFI_TPL                   CallerTpl
+  )
+{
+  EFI_STATUS  Status;
+
+  SetTplLevel (CallerTpl);
+  Status = gBS->ConnectController (Handle, NULL, RemainingPath, FALSE);
+  SetTplLevel (TPL_NOTIFY);
+  return Status;
+}
+
+/**
+  Looks at one USB I/O handle for the camera with the given IDs. The device
+  descriptor is read and the IDs compared before anything is connected, so
+  that no driver is started on a device that is not the camera.
+
+  @param[in,out] Context    The camera context; written only when the
+                            handle is the camera.
+  @param[in,out] Handle     The handle; replaced by the one that owns its
+                            device path.
+  @param[in]     VendorId   The wanted idVendor.
+  @param[in]     ProductId  The wanted idProduct.
+  @param[in]     CallerTpl  The TPL to connect the camera at.
+
+  @retval EFI_SUCCESS      The handle is the camera; the context describes it.
+  @retval EFI_UNSUPPORTED  Other IDs, no extension unit, or no path text that
+                           fits the context.
+  @return                  The status of the step that failed otherwise.
+**/
+STATIC
+EFI_STATUS
+MatchCameraHandle (
+  IN OUT CAMERA_CONTEXT  *Context,
+  IN OUT EFI_HANDLE      *Handle,
+  IN     UINT16          VendorId,
+  IN     UINT16          ProductId,
+  IN     EFI_TPL         CallerTpl
+  )
+{
+  EFI_STATUS                 Status;
+  EFI_DEVICE_PATH_PROTOCOL   *DevicePath;
+  EFI_DEVICE_PATH_PROTOCOL   *RemainingPath;
+  EFI_USB_IO_PROTOCOL        *UsbIo;
+  EFI_USB_DEVICE_DESCRIPTOR  Descriptor;
+  UINT16                     XuIndex;
+  POOL_BUFFER<CHAR16>        Text;
+
+  Status = gBS->HandleProtocol (*Handle, &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  RemainingPath = DevicePath;
+  Status        = gBS->LocateDevicePath (&gEfiDevicePathProtocolGuid, &RemainingPath, Handle);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = gBS->HandleProtocol (*Handle, &gEfiUsbIoProtocolGuid, (VOID **)&UsbIo);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  ZeroMem (&Descriptor, sizeof (Descriptor));
+  Status = UsbGetDeviceDescriptor (UsbIo, &Descriptor);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if ((Descriptor.IdVendor != VendorId) || (Descriptor.IdProduct != ProductId)) {
+    return EFI_UNSUPPORTED;
+  }
+
+  //
+  // The camera: make sure the USB stack has bound it, then it must answer
+  // on its extension unit.
+  //
+  Status = ConnectAtCallerTpl (*Handle, RemainingPath, CallerTpl);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  XuIndex = XuProbe (UsbIo);
+  if (XuIndex == 0) {
+    return EFI_UNSUPPORTED;
+  }
+
+  //
+  // The path text identifies the port for a later search by path; a handle
+  // without one, or with one longer than the field, is passed over.
+  //
+  Text.Adopt (ConvertDevicePathToText (DevicePath, TRUE, TRUE));
+  if (!StoreDevicePathText (Context, Text.Get ())) {
+    return EFI_UNSUPPORTED;
+  }
+
+  Context->UsbIo   = UsbIo;
+  Context->XuIndex = XuIndex;
+  CopyMem (&Context->DeviceDescriptor, &Descriptor, sizeof (Descriptor));
+  return EFI_SUCCESS;
+}
+
+/**
   Finds the camera with the given vendor and product ID.
 
   @param[in,out] Context    The camera context.
@@ -148,26 +270,28 @@ FindCameraDevice (
   IN     UINT16          ProductId
   )
 {
-  EFI_STATUS                 Status;
-  EFI_TPL                    OldTpl;
-  UINTN                      HandleCount;
-  EFI_HANDLE                 *HandleBuffer;
-  POOL_BUFFER<EFI_HANDLE>    Handles;
-  UINTN                      Index;
-  EFI_DEVICE_PATH_PROTOCOL   *DevicePath;
-  EFI_DEVICE_PATH_PROTOCOL   *RemainingPath;
-  EFI_USB_DEVICE_DESCRIPTOR  Descriptor;
-  BOOLEAN                    Found;
+  EFI_STATUS               Status;
+  EFI_TPL                  OldTpl;
+  UINTN                    HandleCount;
+  EFI_HANDLE               *HandleBuffer;
+  POOL_BUFFER<EFI_HANDLE>  Handles;
+  UINTN                    Index;
 
   if (Context == NULL) {
     return EFI_INVALID_PARAMETER;
   }
 
   //
-  // Discovery runs at TPL_NOTIFY throughout.
+  // No camera until one is found: a failed search must not leave the USB
+  // I/O of whatever device it looked at last for the update to talk to.
+  //
+  Context->UsbIo   = NULL;
+  Context->XuIndex = 0;
+
+  //
+  // The search holds TPL_NOTIFY, but for the camera's connect.
   //
   OldTpl = SetTplLevel (TPL_NOTIFY);
-  Found  = FALSE;
 
   //
   // All USB I/O handles. The buffer is adopted only when the service handed
@@ -178,91 +302,12 @@ FindCameraDevice (
   Status       = gBS->LocateHandleBuffer (ByProtocol, &gEfiUsbIoProtocolGuid, NULL, &HandleCount, &HandleBuffer);
   if (!EFI_ERROR (Status)) {
     Handles.Adopt (HandleBuffer, HandleCount);
-
+    Status = EFI_NOT_FOUND;
     for (Index = 0; Index < HandleCount; Index++) {
-      POOL_BUFFER<CHAR16>  Text;
-
-      //
-      // The handle's device path.
-      //
-      Status = gBS->HandleProtocol (Handles[Index], &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath);
-      if (EFI_ERROR (Status)) {
-        continue;
+      Status = MatchCameraHandle (Context, &Handles[Index], VendorId, ProductId, OldTpl);
+      if (!EFI_ERROR (Status)) {
+        break;
       }
-
-      //
-      // The handle that owns the path; it replaces the handle in its slot.
-      //
-      RemainingPath = DevicePath;
-      Status        = gBS->LocateDevicePath (&gEfiDevicePathProtocolGuid, &RemainingPath, &Handles[Index]);
-      if (EFI_ERROR (Status)) {
-        continue;
-      }
-
-      //
-      // Make sure the USB stack has bound the device.
-      //
-      Status = gBS->ConnectController (Handles[Index], NULL, RemainingPath, FALSE);
-      if (EFI_ERROR (Status)) {
-        continue;
-      }
-
-      //
-      // The candidate's USB I/O instance, straight into the context.
-      //
-      Status = gBS->HandleProtocol (Handles[Index], &gEfiUsbIoProtocolGuid, (VOID **)&Context->UsbIo);
-      if (EFI_ERROR (Status)) {
-        continue;
-      }
-
-      //
-      // Its device descriptor, into a zeroed local copy.
-      //
-      ZeroMem (&Descriptor, sizeof (Descriptor));
-      Status = UsbGetDeviceDescriptor (Context->UsbIo, &Descriptor);
-      if (EFI_ERROR (Status)) {
-        continue;
-      }
-
-      //
-      // Another device: no extension unit to speak of.
-      //
-      if ((Descriptor.IdVendor != VendorId) || (Descriptor.IdProduct != ProductId)) {
-        Context->XuIndex = 0;
-        Status           = EFI_UNSUPPORTED;
-        continue;
-      }
-
-      //
-      // The camera must answer on its extension unit.
-      //
-      Context->XuIndex = XuProbe (Context->UsbIo);
-      if (Context->XuIndex == 0) {
-        Status = EFI_UNSUPPORTED;
-        continue;
-      }
-
-      //
-      // The path text identifies the port for a later search by path; a
-      // handle without one, or with one longer than the field, is passed over.
-      //
-      Text.Adopt (ConvertDevicePathToText (DevicePath, TRUE, TRUE));
-      if (!StoreDevicePathText (Context, Text.Get ())) {
-        Status = EFI_UNSUPPORTED;
-        continue;
-      }
-
-      CopyMem (&Context->DeviceDescriptor, &Descriptor, sizeof (Descriptor));
-      Status = EFI_SUCCESS;
-      Found  = TRUE;
-      break;
-    }
-
-    //
-    // A search over no handles at all has found nothing.
-    //
-    if (!Found && !EFI_ERROR (Status)) {
-      Status = EFI_NOT_FOUND;
     }
   }
 
@@ -313,7 +358,7 @@ FindCameraByDevicePathText (
   }
 
   //
-  // Discovery runs at TPL_NOTIFY throughout.
+  // The search holds TPL_NOTIFY, but for the camera's connect.
   //
   OldTpl = SetTplLevel (TPL_NOTIFY);
 
@@ -376,10 +421,10 @@ FindCameraByDevicePathText (
       LastMatched = TRUE;
 
       //
-      // The camera may just have come back: let the USB stack bind it. Its
-      // status does not decide anything.
+      // The camera may just have come back: let the USB stack bind it, at
+      // the caller's TPL. Its status does not decide anything.
       //
-      gBS->ConnectController (Handles[Index], NULL, RemainingPath, FALSE);
+      ConnectAtCallerTpl (Handles[Index], RemainingPath, OldTpl);
 
       //
       // The candidate's USB I/O instance, straight into the context.
@@ -435,6 +480,11 @@ FindCameraByDevicePathText (
   if (Found) {
     return EFI_SUCCESS;
   }
+
+  //
+  // Nothing found: leave no USB I/O of a device that is not the camera.
+  //
+  Context->UsbIo = NULL;
 
   //
   // The port was not there (or the handle list was not available).

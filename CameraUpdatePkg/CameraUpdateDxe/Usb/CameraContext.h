@@ -57,15 +57,16 @@ STATIC_ASSERT (sizeof (CAMERA_CONTEXT) == 544, "CAMERA_CONTEXT is 544 bytes");
 
 /**
   Finds the camera with the given vendor and product ID among the handles
-  that carry EFI_USB_IO_PROTOCOL, connecting each candidate first. The first
-  handle whose IDs match and whose extension unit answers wins. Runs at
-  TPL_NOTIFY and restores the caller's TPL.
+  that carry EFI_USB_IO_PROTOCOL. Each candidate's device descriptor is read
+  and its IDs compared first; only the camera is connected, at the caller's
+  TPL, and probed. The first handle whose IDs match and whose extension unit
+  answers wins. The rest of the search runs at TPL_NOTIFY; the caller's TPL
+  is restored.
 
-  @param[in,out] Context    The camera context. UsbIo is written for every
-                            handle that reaches the USB I/O step; XuIndex is
-                            set to 0 on an ID mismatch and to the probe's
-                            result otherwise; DevicePathText and
-                            DeviceDescriptor are written only on success.
+  @param[in,out] Context    The camera context. On success UsbIo, XuIndex,
+                            DevicePathText and DeviceDescriptor describe the
+                            camera; otherwise UsbIo is NULL and XuIndex 0, and
+                            the other two are as they were.
   @param[in]     VendorId   The wanted idVendor.
   @param[in]     ProductId  The wanted idProduct.
 
@@ -89,11 +90,12 @@ FindCameraDevice (
 
 /**
   Finds the camera by the text of its device path, whatever its IDs: the
-  handle whose path text equals PathText exactly is connected, read and
-  probed. Runs at TPL_NOTIFY and restores the caller's TPL.
+  handle whose path text equals PathText exactly is connected (at the
+  caller's TPL), read and probed. The rest runs at TPL_NOTIFY; the caller's
+  TPL is restored.
 
-  @param[in,out] Context   The camera context, written as by
-                           FindCameraDevice (no ID test).
+  @param[in,out] Context   The camera context: all four fields describe the
+                           camera on success; UsbIo is NULL on failure.
   @param[in]     PathText  The wanted device-path text (usually the
                            context's own DevicePathText).
 
