@@ -4,6 +4,7 @@
 // roads that restart the ISP in the middle of an update, on a bus that
 // enumerates as EDK II's does (no handle changes while the notification
 // runs), with what that does to them recorded.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "Sim/Camera/Camera.h"
 #include "Sim/Capsule.h"
 #include "Sim/Scenario.h"
+#include "Sim/UsbClassDevices.h"
+#include "Support/BreachingDriver.h"
 #include "Update/SlotImages.h"
 
 namespace {
@@ -87,13 +90,24 @@ class WholeJobTest : public ::testing::Test {
     Sim::Scenario S(M);
     Options.PlatformHook = true;
     Options.ProgressDisplay = true;
-    Options.Prepare = [Mode](Sim::Platform &P) { P.Usb().SetHotPlugMode(Mode); };
+    Options.Prepare = [this, Mode](Sim::Platform &P) {
+      P.Usb().SetHotPlugMode(Mode);
+      if (ExtraPrepare) {
+        ExtraPrepare(P);
+      }
+    };
     std::vector<Sim::BootReport> Boots = {S.Boot(Options)};
     M.PendingCapsules.push_back(Sim::MakeCapsule(kCameraClass, CAPSULE_FLAGS_PERSIST_ACROSS_RESET, Payload));
     for (const Sim::BootReport &R : S.BootUntilSettled(Options, 3)) {
       Boots.push_back(R);
     }
-    Misuses = S.Current().Boot().Misuses().size();
+    // Every boot's TPL breaches and boot-service misuses: any one fails the
+    // job, as it would stop a DEBUG firmware.
+    Breaches = Misuses = 0;
+    for (const Sim::BootReport &R : Boots) {
+      Breaches += R.TplViolations;
+      Misuses += R.Misuses;
+    }
     return Boots;
   }
 
@@ -112,12 +126,23 @@ class WholeJobTest : public ::testing::Test {
     EXPECT_EQ(Version(Boots[2]), New);
     EXPECT_FALSE(Boots[2].EndedInReset());
     EXPECT_TRUE(M.PendingCapsules.empty());
-    EXPECT_EQ(Misuses, 0u);
+  }
+
+  // Whatever a job shows, a TPL breach or a boot-service misuse in any of
+  // its boots fails it (but for the test that plants one).
+  void TearDown() override {
+    if (!BreachPlanted) {
+      EXPECT_EQ(Breaches, 0u);
+      EXPECT_EQ(Misuses, 0u);
+    }
   }
 
   Sim::Machine M;
   Sim::BootOptions Options;
   std::shared_ptr<Sim::Camera> Cam;
+  std::function<void(Sim::Platform &)> ExtraPrepare;  // more platform set-up for each boot
+  bool BreachPlanted = false;
+  size_t Breaches = 0;
   size_t Misuses = 0;
 };
 
@@ -183,6 +208,36 @@ TEST_F(WholeJobTest, TwoSlotGenerationWithoutAHeaderTakesTheWholeImage) {
 // notification is not found again: its old handles stay, their transfers
 // time out, and the update fails. The capsule step still records "Setup"
 // and resets; the camera keeps the firmware it ran.
+TEST_F(WholeJobTest, ClassDevicesOnTheBusAreLeftToThePlatform) {
+  // A keyboard and a stick enumerate before the camera: the job runs as
+  // ever, and no class driver is started by the camera's discovery.
+  size_t Starts = 0;
+  M.UsbPorts[1] = Sim::UsbClassDevice::Keyboard();
+  M.UsbPorts[2] = Sim::UsbClassDevice::MassStorage();
+  const Sim::CameraProfile Profile = Sim::CameraProfile::ForIspKind('p');
+  size_t Steps = 0;
+  Options.AfterStep = [&](const std::string &, Sim::Platform &P, size_t) {
+    ++Steps;
+    Starts += P.ClassDrivers().Starts().size();
+  };
+  ExpectUpdated(Job(Profile, SignedSlotImage(0x0533, Profile.ChunkSize)), 0x0100, 0x0533);
+  EXPECT_GT(Steps, 0u);
+  EXPECT_EQ(Starts, 0u);
+}
+
+TEST_F(WholeJobTest, ABreachInAnyBootFailsTheJob) {
+  // The same job with a platform video driver that allocates pool at
+  // TPL_HIGH_LEVEL when discovery connects the camera: the update itself
+  // succeeds, and the breaches are what the job reports.
+  ExtraPrepare = TestSupport::RegisterBreachingVideoDriver;
+  BreachPlanted = true;
+  const std::vector<Sim::BootReport> Boots = Job(Sim::CameraProfile::ForIspKind('k'), WholeImage(0x0305));
+  ASSERT_EQ(Boots.size(), 3u);
+  EXPECT_EQ(Version(Boots[2]), 0x0305u);
+  EXPECT_GE(Breaches, 3u);  // at least one in each boot
+  EXPECT_EQ(Misuses, 0u);
+}
+
 TEST_F(WholeJobTest, AReenumeratingBankedIspIsLostOnAnEdkIiBus) {
   const std::vector<Sim::BootReport> Boots =
       Job(Sim::CameraProfile::ForIspKind('n'), BankImage(0x0412), Sim::UsbBus::HotPlugMode::Enumerated);

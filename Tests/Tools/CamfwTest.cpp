@@ -25,6 +25,8 @@
 #include "Tools/camfw/ImageReport.h"
 #include "Tools/camfw/ProgressBar.h"
 #include "Tools/camfw/SampleImages.h"
+#include "Tools/camfw/Simulation.h"
+#include "Support/BreachingDriver.h"
 
 namespace {
 
@@ -312,6 +314,33 @@ TEST(CamfwTest, TheBarRedrawsInPlaceOnATerminalAndPrintsTenthsOtherwise) {
   EXPECT_EQ(std::count(Lines.begin(), Lines.end(), '\n'), 11);  // the set-up and each tenth
   EXPECT_NE(Lines.find("[####################                    ]  50/100 steps"), std::string::npos);
   EXPECT_NE(Lines.find("100/100 steps"), std::string::npos);
+}
+
+TEST(CamfwTest, SimulateFailsOnATplBreach) {
+  // The main job exits 0 with no breach; the same job with a platform driver
+  // that breaks the TPL rules when the camera is connected exits 1 and names
+  // the breach.
+  auto Run = [](const Camfw::SimulateOptions &Options, std::string &Report) {
+    std::FILE *Out = std::tmpfile();
+    const int Status = Camfw::Simulate(Options, Out);
+    std::rewind(Out);
+    char Buffer[4096];
+    Report.clear();
+    for (size_t N; (N = std::fread(Buffer, 1, sizeof(Buffer), Out)) != 0;) {
+      Report.append(Buffer, N);
+    }
+    std::fclose(Out);
+    return Status;
+  };
+  Camfw::SimulateOptions Options;
+  Options.Camera = 'k';
+  std::string Report;
+  EXPECT_EQ(Run(Options, Report), 0);
+  EXPECT_NE(Report.find("Checks: TPL rule breaches 0, boot-service misuses 0"), std::string::npos) << Report;
+
+  Options.PrepareBoot = TestSupport::RegisterBreachingVideoDriver;
+  EXPECT_EQ(Run(Options, Report), 1);
+  EXPECT_NE(Report.find("TPL rule breach: AllocatePool at TPL 31"), std::string::npos) << Report;
 }
 
 }  // namespace

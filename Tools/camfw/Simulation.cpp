@@ -309,6 +309,9 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
     if (Options.EnumeratedBus) {
       P.Usb().SetHotPlugMode(Sim::UsbBus::HotPlugMode::Enumerated);
     }
+    if (Options.PrepareBoot) {
+      Options.PrepareBoot(P);
+    }
   };
   if (Options.Trace) {
     Boot.AfterStep = [&](const std::string &Step, Sim::Platform &P, size_t First) {
@@ -450,7 +453,7 @@ int Simulate(const SimulateOptions &Options, std::FILE *Out) {
   for (const auto &B : Breaches) {
     std::fprintf(Out, "  TPL rule breach: %s x%zu\n", B.first.c_str(), B.second);
   }
-  return Settled && Misuses == 0 && EcViolations == 0 ? 0 : 1;
+  return Settled && TplBreaches == 0 && Misuses == 0 && EcViolations == 0 ? 0 : 1;
 }
 
 }  // namespace Camfw

@@ -10,9 +10,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+namespace Sim {
+class Platform;
+}
 
 namespace Camfw {
 
@@ -41,12 +46,15 @@ struct SimulateOptions {
   // control 0x21 0x01 wValue 0x0F00 wIndex 0x0400 wLength 64 -> success");
   // empty: nowhere.
   std::string RequestsOut;
+  // More set-up of each boot's platform, after camfw's own (tests use it to
+  // put a misbehaving platform driver beside the camera).
+  std::function<void(Sim::Platform &)> PrepareBoot;
 };
 
 // Runs the simulation and prints its report to Out. Returns the exit
 // status: 0 when the machine settled (a boot ended without a reset) with no
-// misuse of the boot services and no embedded-controller protocol
-// violation, 1 otherwise. Throws Error for an unknown camera or a capsule
+// TPL rule breach, no misuse of the boot services and no embedded-controller
+// protocol violation, 1 otherwise. Throws Error for an unknown camera or a capsule
 // file that cannot be used (before anything boots).
 int Simulate(const SimulateOptions &Options, std::FILE *Out);
 
