@@ -9,6 +9,9 @@
       table it publishes),
     - installs the platform hook and progress protocols and checks the
       progress bar's drawing,
+    - prints every USB I/O handle, after stopping the class drivers of the
+      devices that are not the camera when the disconnect marker file is
+      on its volume,
     - loads and starts CameraUpdateDxeQemu.efi from the root of its own
       volume,
     - installs the update-trigger protocol on a new handle, which runs the
@@ -531,6 +534,12 @@ HarnessMain (
   HarnessResetPlatformCounters ();
 
   PrintUsbIoHandles ();
+  if (HarnessDisconnectFileExists (ImageHandle)) {
+    HarnessPrintUsbHandles ("found");
+    HarnessDisconnectUsbClassDrivers ();
+  }
+
+  HarnessPrintUsbHandles ("before");
   LoadDriver (ImageHandle);
 
   //
@@ -551,6 +560,7 @@ HarnessMain (
   }
 
   PrintUsbIoHandles ();
+  HarnessPrintUsbHandles ("after");
   PrintEsrt ();
   HarnessPrintWords ("done");
 

@@ -25,6 +25,13 @@
 ///
 #define HARNESS_CAPSULE_FILE  u"\\capsule.bin"
 
+///
+/// The marker file that asks the harness to stop the class drivers of every
+/// USB device but the camera before the driver loads, at the root of the
+/// harness's own volume. Its contents do not matter.
+///
+#define HARNESS_DISCONNECT_FILE  u"\\disconnect-usb-class-drivers"
+
 //
 // The tables of the running firmware, set first thing in the entry point.
 //
@@ -285,6 +292,43 @@ HarnessClockStart (
 **/
 UINT64
 HarnessMs (
+  VOID
+  );
+
+/**
+  Tells whether HARNESS_DISCONNECT_FILE is on the harness's own volume.
+
+  @param[in] ImageHandle  The harness's image handle.
+
+  @retval TRUE   The file is there.
+  @retval FALSE  It is not, or the volume cannot be read.
+**/
+BOOLEAN
+HarnessDisconnectFileExists (
+  IN EFI_HANDLE  ImageHandle
+  );
+
+/**
+  Prints one line per USB I/O handle, in LocateHandleBuffer order: "HARNESS
+  usbio <Stage> index=N handle=0x.. port=N interface=N vid=0x.... pid=0x....
+  class=0x.. subclass=0x.. protocol=0x.. bydriver=N".
+
+  @param[in] Stage  A word saying when the lines were taken.
+**/
+VOID
+HarnessPrintUsbHandles (
+  IN CONST CHAR8  *Stage
+  );
+
+/**
+  Disconnects the drivers of every USB I/O handle that is not one of the
+  camera's interfaces (DisconnectController on the interface handle: the
+  drivers that opened it BY_DRIVER stop; the USB bus driver does not).
+  Prints "HARNESS usbio disconnect index=N vid=0x.... pid=0x.... status=0x.."
+  per handle.
+**/
+VOID
+HarnessDisconnectUsbClassDrivers (
   VOID
   );
 
