@@ -5,6 +5,7 @@ against one emulated camera (camera-redir) and one variable store.
   ovmf-job.py --camera KIND [--chunk N] [--register ADDR=VALUE]...
               [--header-version N] [--slot-length N] [--bcd HEX]
               [--restart-evidence] [--driver FILE] [--debug-log]
+              [--ovmf-from-env VARIABLE] [--full-bus]
               [--out DIR] [--timeout SECONDS]
 
   boot 1  no capsule: the ESRT entry shows the camera's bcdDevice (0x100);
@@ -33,8 +34,30 @@ never ran.
 CameraUpdateDxeQemu.efi (one that EDK II's own build made, for instance).
 --debug-log keeps the firmware's debug console (I/O port 0x402, which a
 DEBUG OVMF writes its log to) in debug-N.log for each boot, and fails the
-job on a line that reports a failed ASSERT or a driver image the core could
-not place at its preferred base ("ConvertPages: failed to find range").
+job on a line that reports a failed ASSERT, a TPL raised below the current
+one ("FATAL ERROR - RaiseTpl ...") or a driver image the core could not
+place at its preferred base ("ConvertPages: failed to find range"). A DEBUG
+firmware stops in a loop at a failed ASSERT: the boot is ended as soon as
+the log shows one.
+
+--ovmf-from-env VARIABLE takes OVMF_CODE.fd and OVMF_VARS.fd from the
+directory the environment variable names. Unset, the job is skipped (exit 0,
+"ovmf-job: skipped: ..."); set to a directory without those files, it fails.
+
+--full-bus puts a USB keyboard (QEMU's USB port 1) and a USB stick (port 2,
+a blank raw image in --out) on the camera's xHCI controller, the camera on
+port 3, and asks the harness (a marker file on the ESP) to stop the class
+drivers of every USB device but the camera before the driver loads. QEMU's
+xHCI numbers its USB 3 root-hub ports first, then its USB 2 ones: the stick
+(USB 3) gets the second root-hub port, the keyboard (full speed) and the
+camera (high speed) USB 2 ports 5 and 7. EDK II's USB bus enumerates the
+root hub's ports in order and LocateHandleBuffer returns a protocol's
+handles in the order it was installed on them, so the driver's camera
+search meets the stick's and the keyboard's interfaces, unconnected, before
+the camera's.
+Each boot must show that order and both class devices connected by the
+firmware and then disconnected; after the driver ran (boots 1 and 3) neither
+may be connected again: the driver's search binds nothing but the camera.
 
 Environment: UEFI_BUILD (default build/uefi: BOOTX64.EFI,
 CameraUpdateDxeQemu.efi), HOST_BUILD (default build/host: camfw,
@@ -65,11 +88,18 @@ class Job:
         self.redir = os.path.join(host, "camera-redir")
         self.ovmf_code = os.environ.get("OVMF_CODE", "/usr/share/OVMF/OVMF_CODE_4M.fd")
         self.ovmf_vars = os.environ.get("OVMF_VARS", "/usr/share/OVMF/OVMF_VARS_4M.fd")
+        self.ovmf_dir = None
+        if args.ovmf_from_env:
+            self.ovmf_dir = os.environ.get(args.ovmf_from_env) or None
+            if self.ovmf_dir:
+                self.ovmf_code = os.path.join(self.ovmf_dir, "OVMF_CODE.fd")
+                self.ovmf_vars = os.path.join(self.ovmf_dir, "OVMF_VARS.fd")
         self.driver = os.path.abspath(args.driver or os.path.join(self.uefi, "CameraUpdateDxeQemu.efi"))
         self.out = os.path.abspath(args.out)
         self.failures = []
         self.notes = []
         self.redir_proc = None
+        self.debug_log = None
 
     # -- reporting ---------------------------------------------------------
 
@@ -199,22 +229,22 @@ class Job:
                 "-drive", "format=raw,file=fat:rw:" + esp,
                 "-device", "qemu-xhci,id=xhci",
                 "-chardev", "socket,id=r0,path=" + self.sock + ",server=off",
-                "-device", "usb-redir,chardev=r0,bus=xhci.0"]
+                "-device", "usb-redir,chardev=r0,bus=xhci.0" + ",port=3" * self.args.full_bus]
+        if self.args.full_bus:
+            argv += ["-device", "usb-kbd,bus=xhci.0,port=1",
+                     "-drive", "if=none,id=stick,format=raw,file=" + os.path.join(self.out, "stick.img"),
+                     "-device", "usb-storage,bus=xhci.0,port=2,drive=stick"]
         debug_log = os.path.join(self.out, "debug-%d.log" % number)
         if self.args.debug_log:
             argv += ["-debugcon", "file:" + debug_log, "-global", "isa-debugcon.iobase=0x402"]
         start = time.monotonic()
         qemu = subprocess.Popen(argv, stdout=subprocess.DEVNULL,
                                 stderr=open(os.path.join(self.out, "qemu-%d.log" % number), "w"))
+        self.debug_log = debug_log if self.args.debug_log else None
         shot = None
         if screenshot:
             shot = self.screenshot_during_update(qemu, serial, redir_lines_before, start)
-        try:
-            status = qemu.wait(max(1, self.args.timeout - (time.monotonic() - start)))
-        except subprocess.TimeoutExpired:
-            qemu.kill()
-            qemu.wait()
-            status = None
+        status, stopped = self.wait_for_qemu(qemu, start)
         seconds = time.monotonic() - start
         text = ""
         if os.path.exists(serial):
@@ -237,9 +267,36 @@ class Job:
             self.check_debug_log(number, debug_log)
         self.say("boot %d: %s, QEMU %s after %.1f s" % (
             number, "flash-update mode (capsule on the ESP)" if capsule else "normal boot",
-            "killed (timed out)" if status is None else "exited with status %d" % status, seconds))
+            ("killed (%s)" % stopped) if status is None else "exited with status %d" % status, seconds))
         return {"status": status, "seconds": seconds, "lines": lines, "flash": flash, "shot": shot,
                 "redir": redir_lines}
+
+    def stopped_at_assert(self):
+        """Whether the boot's debug log (with --debug-log) shows a failed
+        ASSERT, after which a DEBUG firmware loops for ever."""
+        if not self.debug_log or not os.path.exists(self.debug_log):
+            return False
+        with open(self.debug_log, errors="replace") as f:
+            return self.DEBUG_STOPS.search(f.read()) is not None
+
+    def wait_for_qemu(self, qemu, start):
+        """Waits for QEMU's exit. Once the debug log shows a failed ASSERT,
+        QEMU is given 2 s more (for the log to be complete) and killed.
+        Returns (status or None, why it was killed)."""
+        deadline = start + self.args.timeout
+        asserted = None
+        while True:
+            try:
+                return qemu.wait(0.5), None
+            except subprocess.TimeoutExpired:
+                pass
+            now = time.monotonic()
+            if asserted is None and self.stopped_at_assert():
+                asserted = now
+            if now >= deadline or (asserted is not None and now - asserted >= 2):
+                qemu.kill()
+                qemu.wait()
+                return None, "timed out" if asserted is None else "stopped at a failed ASSERT"
 
     def screenshot_during_update(self, qemu, serial, redir_lines_before, start):
         """Waits until the driver set up its bar (the second set-up of the
@@ -248,7 +305,7 @@ class Job:
         shot = os.path.join(self.out, "update.ppm")
         deadline = start + self.args.timeout
         setups = 0
-        while qemu.poll() is None and time.monotonic() < deadline:
+        while qemu.poll() is None and time.monotonic() < deadline and not self.stopped_at_assert():
             if os.path.exists(serial):
                 with open(serial, errors="replace") as f:
                     setups = f.read().count("HARNESS progress setup")
@@ -256,7 +313,7 @@ class Job:
                 break
             time.sleep(0.1)
         writes_at_setup = None
-        while qemu.poll() is None and time.monotonic() < deadline:
+        while qemu.poll() is None and time.monotonic() < deadline and not self.stopped_at_assert():
             writes = sum(1 for l in self.redir_text().splitlines()[redir_lines_before:]
                          if "control 0x21 0x01 wValue 0x0F00" in l and "success" in l)
             if writes_at_setup is None:
@@ -512,7 +569,8 @@ class Job:
                          "%.2f s simulated (the reset)" % (last - asked[0], self.expected["update_virtual_s"] - sim[-1][0]))
 
     # -- the firmware's debug log ------------------------------------------
-    DEBUG_FAULTS = re.compile(r"ASSERT[ _\[]|ConvertPages: failed to find range")
+    DEBUG_FAULTS = re.compile(r"ASSERT[ _\[]|FATAL ERROR|RaiseTpl|ConvertPages: failed to find range")
+    DEBUG_STOPS = re.compile(r"ASSERT[ _\[]")
 
     def check_debug_log(self, number, path):
         """Fails on a failed ASSERT or a load at a base the core could not
@@ -523,14 +581,84 @@ class Job:
         with open(path, errors="replace") as f:
             lines = f.read().replace("\r", "").splitlines()
         faults = [l for l in lines if self.DEBUG_FAULTS.search(l)]
-        self.expect(not faults, "boot %d: the debug log has no ASSERT or ConvertPages failure (%s)" % (
+        self.expect(not faults, "boot %d: the debug log has no ASSERT, RaiseTpl error or ConvertPages failure (%s)" % (
             number, "; ".join(faults[:3]) if faults else "none"))
         loads = [l for l in lines if "CameraUpdateDxe" in l]
         self.say("boot %d: debug log %d lines; lines naming the driver: %d" % (number, len(lines), len(loads)))
 
+    # -- the full bus ----------------------------------------------------------
+    USBIO_LINE = re.compile(r"^HARNESS usbio (found|before|after) index=(\d+) handle=(\S+) port=(\d+) interface=(\d+) "
+                            r"vid=0x([0-9A-F]{4}) pid=0x([0-9A-F]{4}) class=0x([0-9A-F]{2}) subclass=0x[0-9A-F]{2} "
+                            r"protocol=0x[0-9A-F]{2} bydriver=(\d+)$")
+    CLASS_NAMES = {"03": "keyboard", "08": "stick"}
+
+    def usb_handles(self, boot, stage):
+        """The harness's lines for one stage, in LocateHandleBuffer order, as
+        dicts; each names the device (camera, keyboard, stick or other)."""
+        handles = []
+        for line in boot["lines"]:
+            m = self.USBIO_LINE.match(line)
+            if m and m.group(1) == stage:
+                camera = (m.group(6), m.group(7)) == ("30C9", "004A")
+                handles.append({"index": int(m.group(2)), "handle": m.group(3), "port": int(m.group(4)),
+                                "interface": int(m.group(5)), "class": m.group(8), "bydriver": int(m.group(9)),
+                                "name": "camera" if camera else self.CLASS_NAMES.get(m.group(8), "other")})
+        return handles
+
+    @staticmethod
+    def describe(handles):
+        return ", ".join("%s(port %d if %d%s)" % (h["name"], h["port"], h["interface"],
+                                                  " driver" if h["bydriver"] else "") for h in handles)
+
+    def check_full_bus(self, number, boot, driver_returns):
+        """The keyboard's and the stick's interfaces come before the camera's
+        in the handle order; the firmware had connected both, the harness
+        disconnected them, and (when the boot gets past the driver) they are
+        still unconnected after the driver ran."""
+        found, before, after = (self.usb_handles(boot, s) for s in ("found", "before", "after"))
+        self.say("boot %d: USB I/O handles as the firmware left them: %s" % (number, self.describe(found) or "none"))
+        classes = [h for h in before if h["name"] in ("keyboard", "stick")]
+        cameras = [h for h in before if h["name"] == "camera"]
+        others = [h for h in before if h["name"] != "camera"]
+        self.expect(sorted(h["name"] for h in classes) == ["keyboard", "stick"] and cameras and
+                    max(h["index"] for h in others) < min(h["index"] for h in cameras),
+                    "boot %d: the driver's search meets the class devices first: %s" % (
+                        number, self.describe(before) or "no handles"))
+        connected = sorted(h["name"] for h in found if h["name"] in ("keyboard", "stick") and h["bydriver"])
+        self.expect(connected == ["keyboard", "stick"],
+                    "boot %d: the firmware had connected the keyboard and the stick (class drivers exist that a "
+                    "ConnectController would start)" % number)
+        disconnects = [l for l in boot["lines"] if l.startswith("HARNESS usbio disconnect ")]
+        self.expect(len(disconnects) == len(others) and all(l.endswith(" status=0x0") for l in disconnects) and
+                    all(h["bydriver"] == 0 for h in others),
+                    "boot %d: the harness disconnected them before loading the driver (%d disconnect(s), %s)" % (
+                        number, len(disconnects), "none held" if all(h["bydriver"] == 0 for h in others) else
+                        "still held: " + self.describe([h for h in others if h["bydriver"]])))
+        if not driver_returns:
+            return
+        self.say("boot %d: USB I/O handles after the driver ran: %s" % (number, self.describe(after) or "none"))
+        same = [(h["handle"], h["name"]) for h in after] == [(h["handle"], h["name"]) for h in before]
+        rebound = [h for h in after if h["name"] != "camera" and h["bydriver"]]
+        self.expect(after and same and not rebound,
+                    "boot %d: after the driver ran the keyboard and the stick are still unconnected%s" % (
+                        number, "" if after and same and not rebound else
+                        " (connected again: %s)" % self.describe(rebound) if rebound else
+                        " (no handle lines after the driver)" if not after else " (the handles changed)"))
+
     # -- the job -------------------------------------------------------------
 
     def main(self):
+        if self.args.ovmf_from_env:
+            if self.ovmf_dir is None:
+                print("ovmf-job: skipped: %s is not set (the directory of a DEBUG OVMF_CODE.fd and OVMF_VARS.fd)" %
+                      self.args.ovmf_from_env)
+                return 0
+            absent = [f for f in (self.ovmf_code, self.ovmf_vars) if not os.path.isfile(f)]
+            if absent:
+                print("ovmf-job: FAILED: %s=%s, but %s %s not there" % (
+                    self.args.ovmf_from_env, self.ovmf_dir, " and ".join(absent), "is" if len(absent) == 1 else "are"),
+                      file=sys.stderr)
+                return 1
         gone = self.missing()
         if gone:
             print("ovmf-job: missing %s (build the uefi preset, and camfw and camera-redir in the host build)" %
@@ -541,6 +669,12 @@ class Job:
         shutil.copyfile(os.path.join(self.uefi, "BOOTX64.EFI"), os.path.join(self.out, "esp", "EFI", "BOOT", "BOOTX64.EFI"))
         shutil.copyfile(self.driver, os.path.join(self.out, "esp", "CameraUpdateDxeQemu.efi"))
         shutil.copyfile(self.ovmf_vars, os.path.join(self.out, "vars.fd"))
+        if self.args.full_bus:
+            # A blank 1 MiB stick: the mass-storage driver binds to it all the same.
+            with open(os.path.join(self.out, "stick.img"), "wb") as f:
+                f.truncate(1024 * 1024)
+            with open(os.path.join(self.out, "esp", "disconnect-usb-class-drivers"), "w") as f:
+                f.write("stop the class drivers of every USB device but the camera\n")
         evidence = self.args.restart_evidence
         began = time.monotonic()
         try:
@@ -554,15 +688,21 @@ class Job:
             self.start_camera()
             boot1 = self.boot(1, False)
             self.check_boot1(boot1)
+            if self.args.full_bus:
+                self.check_full_bus(1, boot1, True)
             self.check_requests(1, boot1, evidence)
             boot2 = self.boot(2, True, screenshot=not evidence)
             self.check_boot2(boot2, expected, evidence)
+            if self.args.full_bus:
+                self.check_full_bus(2, boot2, False)
             self.check_requests(2, boot2, evidence)
             self.compare_timing(boot2)
             if evidence:
                 self.evidence_from_camera(boot2)
             boot3 = self.boot(3, False)
             self.check_boot3(boot3, expected, evidence, boot1)
+            if self.args.full_bus:
+                self.check_full_bus(3, boot3, True)
             self.check_requests(3, boot3, evidence)
             total = time.monotonic() - began
             self.say("times: boot 1 %.1f s, boot 2 %.1f s, boot 3 %.1f s; the whole job %.1f s" % (
@@ -590,6 +730,10 @@ def main():
     parser.add_argument("--restart-evidence", action="store_true", help="record the outcome; fail only on a hang")
     parser.add_argument("--driver", default=None, help="the driver image to load (default: the uefi preset's)")
     parser.add_argument("--debug-log", action="store_true", help="keep the firmware's debug log; fail on ASSERT")
+    parser.add_argument("--ovmf-from-env", default=None, metavar="VARIABLE",
+                        help="OVMF_CODE.fd and OVMF_VARS.fd from the directory this variable names (unset: skip)")
+    parser.add_argument("--full-bus", action="store_true",
+                        help="a USB keyboard and stick before the camera, their class drivers stopped")
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "ovmf-job"), help="artefact directory")
     parser.add_argument("--timeout", type=float, default=300, help="seconds one boot may take")
     parser.add_argument("--shot-after", type=int, default=3,
