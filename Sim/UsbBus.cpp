@@ -241,6 +241,17 @@ std::vector<EFI_HANDLE> UsbBus::InterfaceHandles(uint8_t Port) const {
   return Handles;
 }
 
+bool AnswerDeviceDescriptor(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction,
+                            const EFI_USB_DEVICE_DESCRIPTOR &Descriptor, std::vector<uint8_t> &Data) {
+  if (Setup.RequestType != 0x80 || Setup.Request != USB_REQ_GET_DESCRIPTOR ||
+      (Setup.Value >> 8) != USB_DESC_TYPE_DEVICE || Direction != EfiUsbDataIn) {
+    return false;
+  }
+  const auto *Bytes = reinterpret_cast<const uint8_t *>(&Descriptor);
+  Data.assign(Bytes, Bytes + std::min<size_t>(sizeof(Descriptor), Setup.Length));
+  return true;
+}
+
 const EFI_USB_INTERFACE_DESCRIPTOR *UsbBus::InterfaceDescriptorOf(EFI_HANDLE Handle) const {
   for (const auto &Entry : Ports_) {
     for (const Interface *If : Entry.second.Enumerated) {

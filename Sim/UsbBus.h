@@ -87,6 +87,12 @@ class UsbDeviceModel {
   uint8_t Port_ = 0;
 };
 
+// Answers GET_DESCRIPTOR (DEVICE), the one standard request a device model
+// answers itself (the bus driver handled the rest at enumeration): true and
+// Data filled when Setup is that request, false otherwise.
+bool AnswerDeviceDescriptor(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction,
+                            const EFI_USB_DEVICE_DESCRIPTOR &Descriptor, std::vector<uint8_t> &Data);
+
 // Root-port devices of a machine: what is plugged in survives a reset.
 using UsbPortMap = std::map<uint8_t, std::shared_ptr<UsbDeviceModel>>;
 

@@ -33,14 +33,7 @@ EFI_USB_DEVICE_DESCRIPTOR UsbClassDevice::DeviceDescriptor() const {
 EFI_STATUS UsbClassDevice::Control(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction, size_t,
                                    std::vector<uint8_t> &Data) {
   Requests_.push_back(Setup);
-  if (Setup.RequestType == 0x80 && Setup.Request == USB_REQ_GET_DESCRIPTOR && (Setup.Value >> 8) == USB_DESC_TYPE_DEVICE &&
-      Direction == EfiUsbDataIn) {
-    const EFI_USB_DEVICE_DESCRIPTOR D = DeviceDescriptor();
-    const auto *Bytes = reinterpret_cast<const uint8_t *>(&D);
-    Data.assign(Bytes, Bytes + std::min<size_t>(sizeof(D), Setup.Length));
-    return EFI_SUCCESS;
-  }
-  return EFI_DEVICE_ERROR;
+  return AnswerDeviceDescriptor(Setup, Direction, DeviceDescriptor(), Data) ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }
 
 UsbClassDrivers::UsbClassDrivers(BootServicesSim &Boot, UsbBus &Bus) : Boot_(Boot), Bus_(Bus) {

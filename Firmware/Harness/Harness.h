@@ -13,6 +13,7 @@
 #include <Uefi.h>
 #include <Guid/SystemResourceTable.h>
 #include <Protocol/EsrtManagement.h>
+#include <Protocol/SimpleFileSystem.h>
 
 ///
 /// Entries the harness's ESRT repository holds at most.
@@ -237,6 +238,21 @@ HarnessResetPlatformCounters (
 VOID
 HarnessPrintPlatformCounters (
   VOID
+  );
+
+/**
+  Opens the root directory of the volume the harness was loaded from.
+
+  @param[in]  ImageHandle  The harness's image handle.
+  @param[out] Root         The root directory; the caller closes it.
+
+  @retval EFI_SUCCESS  The root is open.
+  @return              The failure of the step that failed.
+**/
+EFI_STATUS
+HarnessOpenOwnVolume (
+  IN  EFI_HANDLE         ImageHandle,
+  OUT EFI_FILE_PROTOCOL  **Root
   );
 
 /**

@@ -130,30 +130,42 @@ ReadWholeFile (
 }
 
 EFI_STATUS
+HarnessOpenOwnVolume (
+  IN  EFI_HANDLE         ImageHandle,
+  OUT EFI_FILE_PROTOCOL  **Root
+  )
+{
+  EFI_STATUS                       Status;
+  EFI_LOADED_IMAGE_PROTOCOL        *LoadedImage;
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *Volume;
+
+  Status = mHarnessBootServices->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
+  if (!EFI_ERROR (Status)) {
+    Status = mHarnessBootServices->HandleProtocol (LoadedImage->DeviceHandle, &gEfiSimpleFileSystemProtocolGuid, (VOID **)&Volume);
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = Volume->OpenVolume (Volume, Root);
+  }
+
+  return Status;
+}
+
+EFI_STATUS
 HarnessLoadCapsuleFile (
   IN  EFI_HANDLE  ImageHandle,
   OUT VOID        **Capsule,
   OUT UINTN       *Size
   )
 {
-  EFI_STATUS                       Status;
-  EFI_LOADED_IMAGE_PROTOCOL        *LoadedImage;
-  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *Volume;
-  EFI_FILE_PROTOCOL                *Root;
-  EFI_FILE_PROTOCOL                *File;
-  HARNESS_LINE                     Line;
+  EFI_STATUS         Status;
+  EFI_FILE_PROTOCOL  *Root;
+  EFI_FILE_PROTOCOL  *File;
+  HARNESS_LINE       Line;
 
   *Capsule = NULL;
   *Size    = 0;
-  Status   = mHarnessBootServices->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
-  if (!EFI_ERROR (Status)) {
-    Status = mHarnessBootServices->HandleProtocol (LoadedImage->DeviceHandle, &gEfiSimpleFileSystemProtocolGuid, (VOID **)&Volume);
-  }
-
-  if (!EFI_ERROR (Status)) {
-    Status = Volume->OpenVolume (Volume, &Root);
-  }
-
+  Status   = HarnessOpenOwnVolume (ImageHandle, &Root);
   if (!EFI_ERROR (Status)) {
     Status = Root->Open (Root, &File, (CHAR16 *)mCapsuleFile, EFI_FILE_MODE_READ, 0);
     if (!EFI_ERROR (Status)) {

@@ -177,24 +177,12 @@ HarnessDisconnectFileExists (
   IN EFI_HANDLE  ImageHandle
   )
 {
-  EFI_STATUS                       Status;
-  EFI_LOADED_IMAGE_PROTOCOL        *LoadedImage;
-  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *Volume;
-  EFI_FILE_PROTOCOL                *Root;
-  EFI_FILE_PROTOCOL                *File;
-  BOOLEAN                          Exists;
+  EFI_FILE_PROTOCOL  *Root;
+  EFI_FILE_PROTOCOL  *File;
+  BOOLEAN            Exists;
 
   Exists = FALSE;
-  Status = mHarnessBootServices->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&LoadedImage);
-  if (!EFI_ERROR (Status)) {
-    Status = mHarnessBootServices->HandleProtocol (LoadedImage->DeviceHandle, &gEfiSimpleFileSystemProtocolGuid, (VOID **)&Volume);
-  }
-
-  if (!EFI_ERROR (Status)) {
-    Status = Volume->OpenVolume (Volume, &Root);
-  }
-
-  if (!EFI_ERROR (Status)) {
+  if (!EFI_ERROR (HarnessOpenOwnVolume (ImageHandle, &Root))) {
     if (!EFI_ERROR (Root->Open (Root, &File, (CHAR16 *)mDisconnectFile, EFI_FILE_MODE_READ, 0))) {
       Exists = TRUE;
       File->Close (File);

@@ -990,14 +990,7 @@ EFI_STATUS Camera::Control(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Directi
 EFI_STATUS Camera::Standard(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction, std::vector<uint8_t> &Data) {
   // GET_DESCRIPTOR (DEVICE) is the one standard request the camera answers
   // here; the bus driver handled the rest at enumeration.
-  if (Setup.RequestType == 0x80 && Setup.Request == USB_REQ_GET_DESCRIPTOR && (Setup.Value >> 8) == USB_DESC_TYPE_DEVICE &&
-      Direction == EfiUsbDataIn) {
-    const EFI_USB_DEVICE_DESCRIPTOR D = DeviceDescriptor();
-    const auto *Bytes = reinterpret_cast<const uint8_t *>(&D);
-    Data.assign(Bytes, Bytes + std::min<size_t>(sizeof(D), Setup.Length));
-    return EFI_SUCCESS;
-  }
-  return EFI_DEVICE_ERROR;
+  return AnswerDeviceDescriptor(Setup, Direction, DeviceDescriptor(), Data) ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }
 
 EFI_STATUS Camera::ExtensionUnit(const UsbSetup &Setup, EFI_USB_DATA_DIRECTION Direction, size_t DataLength,
