@@ -137,26 +137,26 @@ ApplyCameraCapsule (
   EFI_STATUS          Status;
 
   //
-  // 1. The payload: the raw camera image after the capsule header.
+  // The payload: the raw camera image after the capsule header.
   //
   Payload     = (UINT8 *)Capsule + Capsule->HeaderSize;
   PayloadSize = Capsule->CapsuleImageSize - Capsule->HeaderSize;
 
   //
-  // 2. to 4. Prepare the platform: its hook, the controller's bit, a delay.
+  // Prepare the platform: its hook, the controller's bit, a delay.
   //
   CallPlatformHook ();
   EcSetRegisterBits (EC_REGISTER_CAMERA, EC_CAMERA_UPDATE_BIT);
   MicroSecondDelay (CAPSULE_PREPARE_DELAY_US);
 
   //
-  // 5. The update; whatever it reports, the version data is recorded and the
-  //    machine resets.
+  // The update; whatever it reports, the version data is recorded and the
+  // machine resets.
   //
   UpdateCameraFirmware (mCameraContext, Payload, PayloadSize, ShowUpdateProgress, TRUE);
 
   //
-  // 6. "Setup" as the platform has it.
+  // "Setup" as the platform has it.
   //
   if (!Setup.AllocateZero (SETUP_VARIABLE_SIZE)) {
     return EFI_OUT_OF_RESOURCES;
@@ -170,8 +170,8 @@ ApplyCameraCapsule (
   }
 
   //
-  // 7. and 8. This capsule's version data, never a previous one's, at the
-  //    fixed offsets.
+  // This capsule's version data, never a previous one's, at the
+  // fixed offsets.
   //
   ZeroMem (&mFwVersionInfo, sizeof (mFwVersionInfo));
   GetImageVersionInfo (Payload, PayloadSize, &mFwVersionInfo);
@@ -181,7 +181,7 @@ ApplyCameraCapsule (
   CopyMem (Setup.Get () + SETUP_VERSION_DATA_COPY_OFFSET, mFwVersionInfo.VersionData, sizeof (mFwVersionInfo.VersionData));
 
   //
-  // 9. Write it back with what GetVariable reported.
+  // Write it back with what GetVariable reported.
   //
   return gRT->SetVariable ((CHAR16 *)SETUP_VARIABLE_NAME, &gSetupVariableGuid, Attributes, DataSize, Setup.Get ());
 }
@@ -232,7 +232,7 @@ ProcessCapsuleHobs (
   UINT8                     Row;
 
   //
-  // 1. and 2. A HOB list whose hand-off HOB says the boot applies capsules.
+  // A HOB list whose hand-off HOB says the boot applies capsules.
   //
   Hob.Raw = (UINT8 *)GetHobList ();
   if ((Hob.Raw == NULL) || (Hob.Header->HobType != EFI_HOB_TYPE_HANDOFF) ||
@@ -243,7 +243,7 @@ ProcessCapsuleHobs (
   }
 
   //
-  // 3. Walk the list to its end; a HOB too short to be one ends the walk.
+  // Walk the list to its end; a HOB too short to be one ends the walk.
   //
   for ( ; Hob.Header->HobType != EFI_HOB_TYPE_END_OF_HOB_LIST; Hob.Raw += Hob.Header->HobLength) {
     if (Hob.Header->HobLength < sizeof (EFI_HOB_GENERIC_HEADER)) {
@@ -255,7 +255,7 @@ ProcessCapsuleHobs (
     }
 
     //
-    // 4. and 5. A capsule whose sizes hold and whose GUID is accepted.
+    // A capsule whose sizes hold and whose GUID is accepted.
     //
     CapsuleHob = Hob.Capsule;
     if (!IsWellFormedCapsule (CapsuleHob)) {
@@ -268,9 +268,9 @@ ProcessCapsuleHobs (
     }
 
     //
-    // 6. Each camera row of its firmware class, when the capsule is to
-    //    persist across the reset; the first application that succeeds
-    //    resets the machine.
+    // Each camera row of its firmware class, when the capsule is to
+    // persist across the reset; the first application that succeeds
+    // resets the machine.
     //
     for (Row = 0; mSupportedCameras[Row].VendorId != SUPPORTED_CAMERA_END; Row++) {
       if ((CompareMem (&mSupportedCameras[Row].FwClass, &Capsule->CapsuleGuid, sizeof (EFI_GUID)) != 0) ||

@@ -680,8 +680,8 @@ MontgomeryPower65537 (
   BIG_NUMBER  Power;
 
   //
-  // E = 65537 (digits 01 00 01); A = B = T, since the lowest exponent bit is
-  // 1.
+  // E = 65537 (digits 01 00 01); A = B = T, since the exponent's lowest bit
+  // is set.
   //
   BigNumSetZero (&Exponent);
   Exponent.Digits[0] = (UINT8)(RSA_PUBLIC_EXPONENT & 0xFF);
@@ -732,7 +732,7 @@ RsaPublicOperation (
 
   //
   // Without a selected key there is no modulus to work with: the result is
-  // 0.
+  // zero.
   //
   if (BigNumIsZero (&mRsaModulus)) {
     BigNumSetZero (Out);

@@ -292,21 +292,21 @@ ImageKindOf (
   )
 {
   //
-  // 1. 95 27 at 0x100.
+  // 95 27 at 0x100.
   //
   if (ByteViewMatches (View, IMAGE_KIND_MARKER_OFFSET, mMarkerLegacy, sizeof (mMarkerLegacy))) {
     return IMAGE_KIND_N;
   }
 
   //
-  // 2. Head 89 19 or 89 1B.
+  // Head 89 19 or 89 1B.
   //
   if (HeadIs (View, 0x19) || HeadIs (View, 0x1B)) {
     return IMAGE_KIND_L;
   }
 
   //
-  // 3. and 4. "2630" at 0x0B, or the FF pattern.
+  // "2630" at 0x0B, or the FF pattern.
   //
   if (ByteViewMatches (View, IMAGE_TAG_2630_OFFSET, mMarker2630, sizeof (mMarker2630)) ||
       HasFfPattern (View))
@@ -315,7 +315,7 @@ ImageKindOf (
   }
 
   //
-  // 5. The 89 heads: 17/18, 16 (with or without the kind-"e" marker), 26.
+  // The 89 heads: 17/18, 16 (with or without the kind-"e" marker), 26.
   //
   if (HeadIs (View, 0x17) || HeadIs (View, 0x18)) {
     return IMAGE_KIND_G;
@@ -330,7 +330,7 @@ ImageKindOf (
   }
 
   //
-  // 6. to 8. A single 0x12 byte at 0x8000, 0xB701 or 0x6781.
+  // A single 0x12 byte at 0x8000, 0xB701 or 0x6781.
   //
   if (ByteIs (View, IMAGE_KIND_C_MARKER_OFFSET, IMAGE_DESCRIPTOR_MARKER_BYTE)) {
     return IMAGE_KIND_C;
@@ -345,7 +345,7 @@ ImageKindOf (
   }
 
   //
-  // 9. to 11. "CY" at 0x100; 00 00 at 0x100 with "CY" at 0x6100; "DZ" at 0x100.
+  // "CY" at 0x100; 00 00 at 0x100 with "CY" at 0x6100; "DZ" at 0x100.
   //
   if (ByteViewMatches (View, IMAGE_KIND_MARKER_OFFSET, mMarkerCy, sizeof (mMarkerCy))) {
     return IMAGE_KIND_K;
@@ -362,7 +362,7 @@ ImageKindOf (
   }
 
   //
-  // 12. Unrecognised.
+  // Unrecognised.
   //
   return IMAGE_KIND_UNRECOGNISED;
 }
@@ -408,8 +408,8 @@ HeaderFormatOf (
   )
 {
   //
-  // 1. 95 28 at 0, with the whole 100-byte header inside the image: format 3
-  //    from 12289 bytes on, below that 2 when ActiveSlot is 0xFF, else 3.
+  // 95 28 at 0, with the whole 100-byte header inside the image: format 3
+  // from 12289 bytes on, below that 2 when ActiveSlot is 0xFF, else 3.
   //
   if (ByteViewMatches (View, 0, mMarkerHeader, sizeof (mMarkerHeader)) &&
       ByteViewContains (View, 0, sizeof (CAMERA_IMAGE_HEADER)))
@@ -426,8 +426,8 @@ HeaderFormatOf (
   }
 
   //
-  // 2. 95 27 at 0x100, with bytes 0x124..0x127 inside the image: format 1
-  //    when they are all zero, else 0.
+  // 95 27 at 0x100, with bytes 0x124..0x127 inside the image: format 1
+  // when they are all zero, else 0.
   //
   if (ByteViewMatches (View, IMAGE_KIND_MARKER_OFFSET, mMarkerLegacy, sizeof (mMarkerLegacy)) &&
       ByteViewContains (View, IMAGE_HEADER_TAG_OFFSET, IMAGE_HEADER_TAG_LENGTH))
@@ -442,7 +442,7 @@ HeaderFormatOf (
   }
 
   //
-  // 3. No header.
+  // No header.
   //
   return EFI_UNSUPPORTED;
 }
@@ -546,7 +546,7 @@ GetActiveSlotOffset (
   }
 
   //
-  // 1. The header format.
+  // The header format.
   //
   View.Data = Image;
   View.Size = ImageSize;
@@ -556,7 +556,7 @@ GetActiveSlotOffset (
   }
 
   //
-  // 2. Only format 3 names a running slot.
+  // Only format 3 names a running slot.
   //
   if (Format != IMAGE_HEADER_FORMAT_SLOTTED) {
     *Offset = 0;
@@ -564,7 +564,7 @@ GetActiveSlotOffset (
   }
 
   //
-  // 3. The header in host order; format 3 guarantees its 100 bytes.
+  // The header in host order; format 3 guarantees its 100 bytes.
   //
   if (!ByteViewCopy (&View, 0, &Header, sizeof (Header))) {
     return EFI_UNSUPPORTED;
@@ -817,21 +817,21 @@ ReadByTable (
   UINT16  Record;
 
   //
-  // 1. T from offset 4, and T - 2 must not lie before the image.
+  // T from offset 4, and T - 2 must not lie before the image.
   //
   if (!ByteViewReadBe16 (View, IMAGE_TABLE_OFFSET, &Table) || (Table < 2)) {
     return EFI_BAD_BUFFER_SIZE;
   }
 
   //
-  // 2. R from T + P.
+  // R from T + P.
   //
   if (!ByteViewReadBe16 (View, (UINTN)Table + Position, &Record)) {
     return EFI_BAD_BUFFER_SIZE;
   }
 
   //
-  // 3. and 4. The descriptor words behind R and AuxVersion before T.
+  // The descriptor words behind R and AuxVersion before T.
   //
   if (!ByteViewReadLe16 (View, (UINTN)Record + 0x0A, &Info->VendorId) ||
       !ByteViewReadLe16 (View, (UINTN)Record + 0x0C, &Info->ProductId) ||
@@ -900,8 +900,8 @@ ReadKindK (
   Base = 0;
 
   //
-  // 1. and 2. "CY" at 0x100 and at 0x7000 (not for "DZ" at 0x100): the
-  //    version data, and with "DZ" at 0x8100 the words of the upper half.
+  // "CY" at 0x100 and at 0x7000 (not for "DZ" at 0x100): the
+  // version data, and with "DZ" at 0x8100 the words of the upper half.
   //
   if (ByteViewMatches (View, IMAGE_KIND_MARKER_OFFSET, mMarkerCy, sizeof (mMarkerCy)) &&
       ByteViewMatches (View, IMAGE_KIND_K_CY2_OFFSET, mMarkerCy, sizeof (mMarkerCy)))
@@ -920,7 +920,7 @@ ReadKindK (
   }
 
   //
-  // 4. A "KVEL" block at D + 0x2000.
+  // A "KVEL" block at D + 0x2000.
   //
   if (ByteViewMatches (View, Base + IMAGE_KVEL_OFFSET, mMarkerKvel, sizeof (mMarkerKvel))) {
     if (Base == IMAGE_KIND_K_HIGH_BASE) {
@@ -950,8 +950,8 @@ ReadKindK (
   }
 
   //
-  // 5. The USB 2 descriptor search from D; selector 0 takes the first match,
-  //    any other the second.
+  // The USB 2 descriptor search from D; selector 0 takes the first match,
+  // any other the second.
   //
   if (!ByteViewRead8 (View, Base + IMAGE_SELECTOR_OFFSET, &Selector)) {
     return EFI_BAD_BUFFER_SIZE;
@@ -960,7 +960,7 @@ ReadKindK (
   SearchDescriptor (View, Base, IMAGE_KIND_K_SEARCH_LENGTH, TRUE, (Selector == 0) ? 1 : 2, Info);
 
   //
-  // 6. No AuxVersion, found or not.
+  // No AuxVersion, found or not.
   //
   Info->AuxVersion = 0;
   return EFI_SUCCESS;
@@ -989,9 +989,9 @@ ReadKindN (
   UINT8   Selector;
 
   //
-  // 1. and 2. The header format as for a 64 KiB image gives the base. A
-  //    kind-"n" image carries 95 27 at 0x100, so only an image too short for
-  //    bytes 0x124..0x127 fails here.
+  // The header format as for a 64 KiB image gives the base. A
+  // kind-"n" image carries 95 27 at 0x100, so only an image too short for
+  // bytes 0x124..0x127 fails here.
   //
   if (EFI_ERROR (HeaderFormatOf (View, IMAGE_KIND_N_FORMAT_SIZE, &Format))) {
     return EFI_BAD_BUFFER_SIZE;
@@ -1000,7 +1000,7 @@ ReadKindN (
   Base = (Format == IMAGE_HEADER_FORMAT_SLOTTED) ? CAMERA_IMAGE_HEADER_BLOCK_SIZE : 0;
 
   //
-  // 3. V = B + BE32 at B + 0x128, without wrapping.
+  // V = B + BE32 at B + 0x128, without wrapping.
   //
   if (!ByteViewReadBe32 (View, Base + IMAGE_VERSION_POINTER_OFFSET, &Pointer)) {
     return EFI_BAD_BUFFER_SIZE;
@@ -1009,15 +1009,15 @@ ReadKindN (
   Block = Base + Pointer;
 
   //
-  // 4. A "KVEL" block at V holds the words.
+  // A "KVEL" block at V holds the words.
   //
   if (ByteViewMatches (View, Block, mMarkerKvel, sizeof (mMarkerKvel))) {
     return ReadFixedWords (View, Block + 0x88, Block + 0x92, Info);
   }
 
   //
-  // 5. The USB 2 descriptor search from 0; selector 1 takes the first
-  //    match, any other the second.
+  // The USB 2 descriptor search from 0; selector 1 takes the first
+  // match, any other the second.
   //
   if (!ByteViewRead8 (View, Base + IMAGE_SELECTOR_OFFSET, &Selector)) {
     return EFI_BAD_BUFFER_SIZE;
@@ -1026,7 +1026,7 @@ ReadKindN (
   SearchDescriptor (View, 0, IMAGE_KIND_N_SEARCH_LENGTH, TRUE, (Selector == 1) ? 1 : 2, Info);
 
   //
-  // 6. No AuxVersion, found or not.
+  // No AuxVersion, found or not.
   //
   Info->AuxVersion = 0;
   return EFI_SUCCESS;
@@ -1050,7 +1050,7 @@ GetImageVersionInfo (
   }
 
   //
-  // 1. Classify; an unrecognised image leaves the record alone.
+  // Classify; an unrecognised image leaves the record alone.
   //
   View.Data = Image;
   View.Size = ImageSize;
@@ -1060,14 +1060,14 @@ GetImageVersionInfo (
   }
 
   //
-  // 2. The rules fill a work copy with zeroed version data; the caller's
-  //    record changes only when a rule succeeds.
+  // The rules fill a work copy with zeroed version data; the caller's
+  // record changes only when a rule succeeds.
   //
   CopyMem (&Work, Info, sizeof (Work));
   ZeroMem (Work.VersionData, sizeof (Work.VersionData));
 
   //
-  // 3. The rule of the kind, in order.
+  // The rule of the kind, in order.
   //
   if (Kind == IMAGE_KIND_D) {
     Status = ReadFixedWords (&View, 0xB70A, 0xDB40, &Work);

@@ -303,7 +303,7 @@ UpdateBankedFirmware (
   FW_VERSION_INFO      Identity;
 
   //
-  // 1. The copy of the camera's header sector.
+  // The copy of the camera's header sector.
   //
   if (!DeviceCopy.Allocate (BANK_DEVICE_COPY_SIZE)) {
     return EFI_OUT_OF_RESOURCES;
@@ -318,8 +318,8 @@ UpdateBankedFirmware (
   Header  = DeviceCopy.Get () + BANK_HEADER_ADDRESS;
 
   //
-  // 2. The chunk length. A length of 0 would never advance the loops and
-  //    one above a sector is no unit's: refuse both before anything else.
+  // The chunk length. A length of 0 would never advance the loops and
+  // one above a sector is no unit's: refuse both before anything else.
   //
   ChunkLength = 0;
   Status      = XuGetLen (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_FLASH_DATA), &ChunkLength);
@@ -332,7 +332,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 3. The camera's bank header sector.
+  // The camera's bank header sector.
   //
   Status = XuFlashReadSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, Header);
   if (EFI_ERROR (Status)) {
@@ -340,8 +340,8 @@ UpdateBankedFirmware (
   }
 
   //
-  // 4. and 5. The camera's layout, from its header and its boot state. An
-  //    erased header sector on a banked ISP takes the default header.
+  // The camera's layout, from its header and its boot state. An
+  // erased header sector on a banked ISP takes the default header.
   //
   CameraLayout = LAYOUT_BASE;
   if (CompareMem (Header, mBankMarkerCy, sizeof (mBankMarkerCy)) == 0) {
@@ -362,8 +362,8 @@ UpdateBankedFirmware (
   }
 
   //
-  // 6. The image's layout, from its markers; a marker beyond its end is
-  //    absent.
+  // The image's layout, from its markers; a marker beyond its end is
+  // absent.
   //
   ImageView.Data = Image;
   ImageView.Size = (UINTN)ImageSize;
@@ -381,7 +381,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 7. Only some layouts fit together.
+  // Only some layouts fit together.
   //
   if (!IsAcceptedLayoutPair (CameraLayout, ImageLayout)) {
     return EFI_INVALID_PARAMETER;
@@ -396,12 +396,12 @@ UpdateBankedFirmware (
   }
 
   //
-  // 8. The boot state once more; a failed read keeps the first one.
+  // The boot state once more; a failed read keeps the first one.
   //
   IspReadRegister (UsbIo, XuIndex, ISP_REG_BOOT_STATE, &BootState);
 
   //
-  // 9. The camera's device-specific data goes into the image.
+  // The camera's device-specific data goes into the image.
   //
   Status = CarryDeviceData (Context, BootState, Image, ImageSize, ImageLayout, FullFlash);
   if (EFI_ERROR (Status)) {
@@ -409,7 +409,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 10. The bank: 0 and 0xFF read as 1; its entry must be flagged.
+  // The bank: 0 and 0xFF read as 1; its entry must be flagged.
   //
   ActiveBank = Header[OFFSET_OF (BANK_HEADER, ActiveBank)];
   if ((ActiveBank == 0) || (ActiveBank == 0xFF)) {
@@ -423,11 +423,11 @@ UpdateBankedFirmware (
   }
 
   //
-  // 11. and 12. Bank entry 1's Offset is where the bank goes, whichever bank
-  //     is active; a full-flash image brings its bank from that offset on.
-  //     The offset comes from the camera's flash: one below the bank area
-  //     would erase the base area or the header, one at or beyond a
-  //     full-flash image's end would make the bank's size wrap.
+  // Bank entry 1's Offset is where the bank goes, whichever bank
+  // is active; a full-flash image brings its bank from that offset on.
+  // The offset comes from the camera's flash: one below the bank area
+  // would erase the base area or the header, one at or beyond a
+  // full-flash image's end would make the bank's size wrap.
   //
   BankOffset = BankReadBe32 (Header + BANK_HEADER_BANK1_OFFSET);
   if (BankOffset < BANK_MINIMUM_OFFSET) {
@@ -451,7 +451,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 13. Erase every sector the bank touches, each failure repeated once.
+  // Erase every sector the bank touches, each failure repeated once.
   //
   for (Sector = BankOffset / XU_FLASH_SECTOR_SIZE;
        Sector <= (BankOffset + BankSize - 1) / XU_FLASH_SECTOR_SIZE;
@@ -464,7 +464,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 14. A bank image: erase the header sector and open the update window.
+  // A bank image: erase the header sector and open the update window.
   //
   if (ImageLayout == LAYOUT_BANK) {
     Status = FlashEraseSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, 2, 0);
@@ -479,8 +479,8 @@ UpdateBankedFirmware (
   }
 
   //
-  // 15. Write the bank chunk by chunk, reporting before each chunk; each
-  //     failing write is repeated once.
+  // Write the bank chunk by chunk, reporting before each chunk; each
+  // failing write is repeated once.
   //
   for (Offset = 0; Offset < BankSize; Offset += ChunkLength) {
     ReportProgress (Progress, (Offset * 100) / BankSize);
@@ -492,7 +492,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 16. A bank image: close the update window.
+  // A bank image: close the update window.
   //
   if (ImageLayout == LAYOUT_BANK) {
     Status = CloseUpdateWindow (Context);
@@ -502,8 +502,8 @@ UpdateBankedFirmware (
   }
 
   //
-  // 17. Read the bank back, each failing read repeated once. The buffer
-  //     has a sector to spare, so every whole chunk fits.
+  // Read the bank back, each failing read repeated once. The buffer
+  // has a sector to spare, so every whole chunk fits.
   //
   if (!ReadBack.Allocate ((UINTN)BankSize + XU_FLASH_SECTOR_SIZE)) {
     return EFI_OUT_OF_RESOURCES;
@@ -526,8 +526,8 @@ UpdateBankedFirmware (
   }
 
   //
-  // 18. Compare. A camera that had a header gets the default one back, so
-  //     that it boots its base image rather than the broken bank.
+  // Compare. A camera that had a header gets the default one back, so
+  // that it boots its base image rather than the broken bank.
   //
   if (CompareMem (BankImage, ReadBack.Get (), (UINTN)BankSize) != 0) {
     if (CameraLayout != LAYOUT_BASE) {
@@ -538,19 +538,19 @@ UpdateBankedFirmware (
   }
 
   //
-  // 19. The bank is verified.
+  // The bank is verified.
   //
   ReportProgress (Progress, BANK_PROGRESS_VERIFIED);
 
   //
-  // 20. A camera without a bank header is done.
+  // A camera without a bank header is done.
   //
   if (CameraLayout == LAYOUT_BASE) {
     return Status;
   }
 
   //
-  // 21.1 The header sector as the ISP left it when the window closed.
+  // The header sector as the ISP left it when the window closed.
   //
   if (!Scratch.Allocate (BANK_HEADER_SCRATCH_SIZE)) {
     return EFI_OUT_OF_RESOURCES;
@@ -562,13 +562,13 @@ UpdateBankedFirmware (
   }
 
   //
-  // 21.2 Its two digest fields go into the header.
+  // Its two digest fields go into the header.
   //
   CopyMem (Header + BANK_HEADER_BANK1_DIGEST, Scratch.Get () + BANK_HEADER_BANK1_DIGEST, BANK_HEADER_DIGEST_SIZE);
   CopyMem (Header + BANK_HEADER_BANK2_DIGEST, Scratch.Get () + BANK_HEADER_BANK2_DIGEST, BANK_HEADER_DIGEST_SIZE);
 
   //
-  // 21.3 and 21.4 Erase the header sector; the header names the bank.
+  // Erase the header sector; the header names the bank.
   //
   Status = FlashEraseSector (UsbIo, XuIndex, BANK_HEADER_SECTOR, 2, 0);
   if (EFI_ERROR (Status)) {
@@ -578,10 +578,10 @@ UpdateBankedFirmware (
   Header[OFFSET_OF (BANK_HEADER, ActiveBank)] = ActiveBank;
 
   //
-  // 21.5 The new image's USB identity: the first descriptor when byte 0xFA
-  //      of the bank part is 1, else the second (or the only one). The
-  //      search stays inside the bank part; without a match the identity
-  //      stays zero.
+  // The new image's USB identity: the first descriptor when byte 0xFA
+  // of the bank part is 1, else the second (or the only one). The
+  // search stays inside the bank part; without a match the identity
+  // stays zero.
   //
   BankView.Data = BankImage;
   BankView.Size = (UINTN)BankSize;
@@ -591,7 +591,7 @@ UpdateBankedFirmware (
   SearchUsb2DeviceDescriptor (&BankView, 0, BANK_IDENTITY_SEARCH_LENGTH, (Selector == 1) ? 1 : 2, &Identity);
 
   //
-  // 21.6 A complete identity replaces the header's.
+  // A complete identity replaces the header's.
   //
   if ((Identity.VendorId != 0) && (Identity.ProductId != 0) && (Identity.DeviceVersion != 0)) {
     Header[BANK_HEADER_VENDOR_OFFSET]      = (UINT8)(Identity.VendorId & 0xFF);
@@ -603,7 +603,7 @@ UpdateBankedFirmware (
   }
 
   //
-  // 21.7 Write the header back as one chunk.
+  // Write the header back as one chunk.
   //
   return FlashWriteChunk (UsbIo, XuIndex, BANK_HEADER_ADDRESS, ChunkLength, Header, XU_FLASH_SECTOR_SIZE, 1, 0);
 }

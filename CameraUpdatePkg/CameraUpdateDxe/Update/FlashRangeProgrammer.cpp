@@ -52,7 +52,7 @@ ProgramFlashRange (
   XuIndex = Context->XuIndex;
 
   //
-  // 1. The command set for the chip.
+  // The command set for the chip.
   //
   Status = XuLoadFlashCommandSet (UsbIo, XuIndex, FlashKindToCommandSet (FlashKind), NULL);
   if (EFI_ERROR (Status)) {
@@ -60,8 +60,8 @@ ProgramFlashRange (
   }
 
   //
-  // 2. The chunk length of the flash-data control. Its status is the result
-  //    of an empty stretch.
+  // The chunk length of the flash-data control. Its status is the result
+  // of an empty stretch.
   //
   ChunkLength = 0;
   Status      = XuGetLen (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_FLASH_DATA), &ChunkLength);
@@ -83,7 +83,7 @@ ProgramFlashRange (
   }
 
   //
-  // 3. Erase every sector of the stretch, stopping at the first failure.
+  // Erase every sector of the stretch, stopping at the first failure.
   //
   for (Address = Start; Address < End; Address += XU_FLASH_SECTOR_SIZE) {
     Status = FlashEraseSector (UsbIo, XuIndex, (UINT16)(Address / XU_FLASH_SECTOR_SIZE), 1, 0);
@@ -93,8 +93,8 @@ ProgramFlashRange (
   }
 
   //
-  // 4. Write it chunk by chunk; a last chunk that runs past End is padded
-  //    with 0xFF rather than taken from beyond the caller's data.
+  // Write it chunk by chunk; a last chunk that runs past End is padded
+  // with 0xFF rather than taken from beyond the caller's data.
   //
   for (Address = Start; Address < End; Address += ChunkLength) {
     Status = FlashWriteChunk (UsbIo, XuIndex, (UINT32)Address, ChunkLength, Data + Address, End - Address, 1, 0);
@@ -104,7 +104,7 @@ ProgramFlashRange (
   }
 
   //
-  // 5. The status of the last write.
+  // The status of the last write.
   //
   return Status;
 }

@@ -390,7 +390,7 @@ ProgramInactiveSlotSteps (
   XuIndex = Slot->Context->XuIndex;
 
   //
-  // 2. The signed digest the ISP will check the new slot against.
+  // The signed digest the ISP will check the new slot against.
   //
   Status = RecoverSignedDigest (Trailer, TrailerLength, SignedDigest);
   if (EFI_ERROR (Status)) {
@@ -398,8 +398,8 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 3. to 5. The camera's header sector and the two header formats; a camera
-  //    without a header is the caller's to program whole.
+  // The camera's header sector and the two header formats; a camera
+  // without a header is the caller's to program whole.
   //
   Status = XuFlashReadSector (UsbIo, XuIndex, 0, DeviceBlock);
   if (EFI_ERROR (Status)) {
@@ -419,8 +419,8 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 6. and 7. The image's sectors; the chip and its command set, whose load
-  //    also tells the chunk length.
+  // The image's sectors; the chip and its command set, whose load
+  // also tells the chunk length.
   //
   Slot->SectorCount = Slot->ImageSize / XU_FLASH_SECTOR_SIZE + ((Slot->ImageSize % XU_FLASH_SECTOR_SIZE) != 0 ? 1 : 0);
   Status            = IdentifyFlash (Slot->Context, &Slot->FlashKind);
@@ -439,9 +439,9 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 8. The image copy (0xFF after the image, the erased value), the new
-  //    header block, and both headers in host order. A header whose slot
-  //    count or running slot points outside it is refused.
+  // The image copy (0xFF after the image, the erased value), the new
+  // header block, and both headers in host order. A header whose slot
+  // count or running slot points outside it is refused.
   //
   Slot->CopySize = Slot->ImageSize + SLOT_COPY_SLACK;
   if (!Copy.Allocate ((UINTN)Slot->CopySize)) {
@@ -462,8 +462,8 @@ ProgramInactiveSlotSteps (
   CopyMem (&NewHeader, &DeviceHeader, sizeof (NewHeader));
 
   //
-  // 9. The target slot follows the running one (slot 0 while none runs);
-  //    the image's attributes, base and slot words.
+  // The target slot follows the running one (slot 0 while none runs);
+  // the image's attributes, base and slot words.
   //
   Slot->TargetSlot = (UINT8)((DeviceBlock[OFFSET_OF (CAMERA_IMAGE_HEADER, ActiveSlot)] + 1) %
                              DeviceBlock[OFFSET_OF (CAMERA_IMAGE_HEADER, SlotCount)]);
@@ -480,8 +480,8 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 10. and 11. The target slot must be writable, and the image no older
-  //     than the running slot.
+  // The target slot must be writable, and the image no older
+  // than the running slot.
   //
   if ((DeviceHeader.Slot[Slot->TargetSlot].Flags & 0xFF) == 0) {
     return EFI_ACCESS_DENIED;
@@ -494,9 +494,9 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 12. The new header: the target slot erased in its digest and carrying
-  //     the image's version, the running slot kept as the previous one, and
-  //     no slot running.
+  // The new header: the target slot erased in its digest and carrying
+  // the image's version, the running slot kept as the previous one, and
+  // no slot running.
   //
   SetMem (NewHeader.Slot[Slot->TargetSlot].Digest, sizeof (NewHeader.Slot[Slot->TargetSlot].Digest), 0xFF);
   NewHeader.Slot[Slot->TargetSlot].Version = Slot->ImageSlotVersion;
@@ -511,7 +511,7 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 13. and 14. Unprotect the flash and write the new header block.
+  // Unprotect the flash and write the new header block.
   //
   Status = IspUnprotectFlash (UsbIo, XuIndex, SLOT_ISP_KIND, Slot->FlashKind);
   if (EFI_ERROR (Status)) {
@@ -526,7 +526,7 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 15. The header must read back exactly.
+  // The header must read back exactly.
   //
   if (!HeaderCheck.AllocateZero (SLOT_HEADER_READ_BACK_SIZE)) {
     return EFI_OUT_OF_RESOURCES;
@@ -540,13 +540,14 @@ ProgramInactiveSlotSteps (
   HeaderCheck.Free ();
 
   //
-  // 16. The slot data in the copy.
+  // The slot data in the copy.
   //
   Source     = Copy.Get () + Slot->Base;
   SourceSize = Slot->CopySize - Slot->Base;
 
   //
-  // 17. Erase the target slot.
+  // Erase the target slot: flash bits are only ever programmed from 1 to
+  // 0, so the slot must be all 0xFF before its data goes in.
   //
   Status = EraseTargetSlot (Slot);
   if (EFI_ERROR (Status)) {
@@ -554,16 +555,16 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 18. The chunk length once more; an unusable answer keeps the one the
-  //     command-set load gave.
+  // The chunk length once more; an unusable answer keeps the one the
+  // command-set load gave.
   //
   ChunkLength = 0;
   Status      = XuGetLen (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_FLASH_DATA), &ChunkLength);
   Slot->ChunkLength = (!EFI_ERROR (Status) && IsUsableChunkLength (ChunkLength)) ? ChunkLength : LoadedChunkLength;
 
   //
-  // 19. and 20. The signed digest for the ISP; wait for the window to be
-  //     idle, then open it.
+  // The signed digest for the ISP; wait for the window to be
+  // idle, then open it.
   //
   Status = XuSetCur (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_SIGNED_DIGEST), SignedDigest, sizeof (SignedDigest));
   if (EFI_ERROR (Status)) {
@@ -581,7 +582,7 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 21. The slot data, inside the window.
+  // The slot data, inside the window.
   //
   Status = WriteSlotStretch (Slot, 0, Slot->ProgramLength, Slot->TargetOffset, Source, SourceSize, FALSE);
   if (EFI_ERROR (Status)) {
@@ -589,7 +590,7 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 22. Close the window and wait until the ISP has taken what was written.
+  // Close the window and wait until the ISP has taken what was written.
   //
   Status = IspWriteRegister (UsbIo, XuIndex, ISP_REG_UPDATE_WINDOW, 0);
   if (EFI_ERROR (Status)) {
@@ -602,8 +603,8 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 23. Read the slot back; each failing read gets two more attempts 100 ms
-  //     apart.
+  // Read the slot back; each failing read gets two more attempts 100 ms
+  // apart.
   //
   if (!ReadBack.Allocate ((UINTN)(Slot->ImageSize + SLOT_READ_BACK_SLACK))) {
     return EFI_OUT_OF_RESOURCES;
@@ -626,15 +627,15 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 24. The slot must read back as written.
+  // The slot must read back as written.
   //
   if (CompareMem (ReadBack.Get (), Source, (UINTN)Slot->ProgramLength) != 0) {
     return EFI_DEVICE_ERROR;
   }
 
   //
-  // 25. The version-block path: the version block at its own flash address,
-  //     then the tail record when the image carries one.
+  // The version-block path: the version block at its own flash address,
+  // then the tail record when the image carries one.
   //
   if (Slot->Mode1) {
     Status = WriteSlotStretch (
@@ -654,9 +655,9 @@ ProgramInactiveSlotSteps (
   }
 
   //
-  // 26. Otherwise: nothing more without a declared slot length; with a tail
-  //     record, the slot up to the end of the version block and the tail;
-  //     without one, the rest of the image into the slot.
+  // Otherwise: nothing more without a declared slot length; with a tail
+  // record, the slot up to the end of the version block and the tail;
+  // without one, the rest of the image into the slot.
   //
   if (Slot->SlotDataLength == 0) {
     return Status;
@@ -713,7 +714,7 @@ ProgramInactiveSlot (
   NoHeader       = FALSE;
 
   //
-  // 1. Every step needs the camera and the image.
+  // Every step needs the camera and the image.
   //
   if ((Context == NULL) || (Context->UsbIo == NULL) || (Image == NULL)) {
     Status = EFI_INVALID_PARAMETER;

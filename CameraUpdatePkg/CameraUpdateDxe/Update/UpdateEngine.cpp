@@ -234,7 +234,7 @@ BankedPreamble (
   Running = EFI_SUCCESS;
 
   //
-  // 1. The boot registers (statuses not examined) and the camera's IDs.
+  // The boot registers (statuses not examined) and the camera's IDs.
   //
   Unused        = 0;
   ResetHint     = 0;
@@ -248,7 +248,7 @@ BankedPreamble (
 
   if ((Run->BootState & ISP_BOOT_STATE_BANKED) == 0) {
     //
-    // 2. An ISP that does not run from a bank takes no bank image.
+    // An ISP that does not run from a bank takes no bank image.
     //
     if (HasMarker (Run, BANK_IMAGE_KIND_OFFSET, mMarkerDz, sizeof (mMarkerDz)) ||
         HasMarker (Run, BANK_IMAGE_DZ_ALT_OFFSET, mMarkerDz, sizeof (mMarkerDz)))
@@ -262,8 +262,8 @@ BankedPreamble (
              HasMarker (Run, IMAGE_PRO_OFFSET, mMarkerPro, sizeof (mMarkerPro)))
   {
     //
-    // 3. A full-flash image with a PRO block: compare its revision with the
-    //    ISP's boot state when the ISP's own PRO block is there.
+    // A full-flash image with a PRO block: compare its revision with the
+    // ISP's boot state when the ISP's own PRO block is there.
     //
     ZeroMem (Dword, sizeof (Dword));
     Running = IspReadDword (Context->UsbIo, Context->XuIndex, ISP_PRO_DWORD_ADDRESS, Dword);
@@ -302,14 +302,14 @@ BankedPreamble (
     }
   } else {
     //
-    // 4. Any other image on an ISP that runs from a bank.
+    // Any other image on an ISP that runs from a bank.
     //
     WriteRegisterIfPresent (Context, ISP_REG_BOOT_SELECT, ISP_BOOT_SELECT_SAME);
   }
 
   //
-  // 5. An ISP whose hints say it stays on the bus gets a second; any other
-  //    is found again.
+  // An ISP whose hints say it stays on the bus gets a second; any other
+  // is found again.
   //
   if (((ReconnectHint & ISP_RECONNECT_HINT_MASK) != ISP_RECONNECT_HINT_MASK) && (ResetHint == ISP_RESET_HINT_STAYS)) {
     gBS->Stall (REFIND_NEXT_WAIT_US);
@@ -324,7 +324,7 @@ BankedPreamble (
   }
 
   //
-  // 6. Tell the ISP it was found again.
+  // Tell the ISP it was found again.
   //
   WriteRegisterIfPresent (Context, ISP_REG_REATTACHED, 1);
   return EFI_SUCCESS;
@@ -368,7 +368,7 @@ WholeImageRoad (
   XuIndex = Context->XuIndex;
 
   //
-  // 1. The command set; its load tells the chunk length.
+  // The command set; its load tells the chunk length.
   //
   SetIndex    = FlashKindToCommandSet (Run->FlashKind);
   ChunkLength = 0;
@@ -378,9 +378,9 @@ WholeImageRoad (
   }
 
   //
-  // 2. The image patch: the command set for the ISP's own firmware. A flash
-  //    kind outside the tables (index 10) was loaded with set 0, and gets
-  //    set 0's entry.
+  // The image patch: the command set for the ISP's own firmware. A flash
+  // kind outside the tables (index 10) was loaded with set 0, and gets
+  // set 0's entry.
   //
   if ((Run->IspKind != 'n') && (Run->IspKind != 'p') && (Run->IspKind != 'q')) {
     PatchIndex = (SetIndex < IMAGE_PATCH_TABLE_LENGTH) ? SetIndex : 0;
@@ -402,7 +402,8 @@ WholeImageRoad (
   }
 
   //
-  // 3. Unprotect the flash.
+  // Unprotect the flash: while its protection bits are set the chip
+  // ignores erases and writes.
   //
   Status = IspUnprotectFlash (UsbIo, XuIndex, Run->IspKind, Run->FlashKind);
   if (EFI_ERROR (Status)) {
@@ -410,15 +411,15 @@ WholeImageRoad (
   }
 
   //
-  // 4. An ISP that (still) runs from a bank takes the banked update.
+  // An ISP that (still) runs from a bank takes the banked update.
   //
   if ((Run->IspKind == 'n') && ((Run->BootState & ISP_BOOT_STATE_BANKED) != 0)) {
     return UpdateBankedFirmware (Context, Run->Image, Run->ImageSize, Run->Progress);
   }
 
   //
-  // 5. and 6. The sectors; the older generations open their flash for
-  //    writing.
+  // The sectors the image covers; the older generations keep their flash
+  // closed to writes until the unit's write-enable control opens it.
   //
   SectorCount = Run->ImageSize / XU_FLASH_SECTOR_SIZE + ((Run->ImageSize % XU_FLASH_SECTOR_SIZE) != 0 ? 1 : 0);
   if (Run->IspKind != 'n') {
@@ -439,7 +440,7 @@ WholeImageRoad (
   }
 
   //
-  // 7. Erase, each failure repeated once.
+  // Erase, each failure repeated once.
   //
   for (Sector = 0; Sector < SectorCount; Sector++) {
     Status = FlashEraseSector (UsbIo, XuIndex, (UINT16)Sector, 2, 0);
@@ -449,15 +450,15 @@ WholeImageRoad (
   }
 
   //
-  // 8. The unit is asked for its chunk length again; the loops keep the one
-  //    the command-set load gave.
+  // The unit is asked for its chunk length again; the loops keep the one
+  // the command-set load gave.
   //
   AskedLength = 0;
   XuGetLen (UsbIo, XuIndex, XU_CONTROL_VALUE (XU_SELECTOR_FLASH_DATA), &AskedLength);
 
   //
-  // 9. The generations that boot from a marked first chunk get a blank one
-  //    first, so that a half-written flash does not look bootable.
+  // The generations that boot from a marked first chunk get a blank one
+  // first, so that a half-written flash does not look bootable.
   //
   if ((Run->IspKind == 'j') || (Run->IspKind == 'k') || (Run->IspKind == 'm') || (Run->IspKind == 'n')) {
     if (!Blank.AllocateZero (XU_FLASH_SECTOR_SIZE)) {
@@ -480,7 +481,7 @@ WholeImageRoad (
   }
 
   //
-  // 10. Every chunk but the first, each failure repeated once.
+  // Every chunk but the first, each failure repeated once.
   //
   for (Address = ChunkLength; Address < Run->ImageSize; Address += ChunkLength) {
     ReportProgress (Run->Progress, (Address * 100) / Run->ImageSize);
@@ -491,8 +492,8 @@ WholeImageRoad (
   }
 
   //
-  // 11. Read them back, each failure repeated once; the last chunk through a
-  //     bounce buffer when it runs past the image.
+  // Read them back, each failure repeated once; the last chunk through a
+  // bounce buffer when it runs past the image.
   //
   if (!ReadBack.Allocate ((UINTN)Run->ImageSize)) {
     return EFI_OUT_OF_RESOURCES;
@@ -506,7 +507,7 @@ WholeImageRoad (
   }
 
   //
-  // 12. and 13. Compare; a difference leaves the first chunk blank.
+  // Compare; a difference leaves the first chunk blank.
   //
   Verified = (BOOLEAN)((Run->ImageSize <= ChunkLength) ||
                        (CompareMem (Run->Image + ChunkLength, ReadBack.Get () + ChunkLength, (UINTN)(Run->ImageSize - ChunkLength)) == 0));
@@ -516,7 +517,9 @@ WholeImageRoad (
   }
 
   //
-  // 14. The first chunk, last.
+  // The first chunk, last: only then does the flash look bootable, so an
+  // update cut before this point leaves the camera in its ROM instead of
+  // running half an image.
   //
   Status = FlashWriteChunk (UsbIo, XuIndex, 0, ChunkLength, Run->Image, Run->ImageSize, 2, 0);
   if (EFI_ERROR (Status)) {
@@ -565,8 +568,8 @@ SlotRoad (
   IsQ      = (BOOLEAN)(Run->IspKind == 'q');
 
   //
-  // 1. to 3. The image's header, its running slot, and its signature
-  //    trailer (the last 160 bytes).
+  // The image's header, its running slot, and its signature
+  // trailer (the last 160 bytes).
   //
   ImageFormat = IMAGE_HEADER_FORMAT_LEGACY_TAGGED;
   GetImageHeaderFormat (Run->Image, &ImageFormat, (UINTN)Run->ImageSize);
@@ -583,7 +586,7 @@ SlotRoad (
   TrailerLength = SLOT_TRAILER_LENGTH;
 
   //
-  // 4. and 5. The camera's header block and its format.
+  // The camera's header block and its format.
   //
   Status = XuFlashReadSector (Context->UsbIo, Context->XuIndex, 0, DeviceBlock);
   if (EFI_ERROR (Status)) {
@@ -594,7 +597,7 @@ SlotRoad (
   GetImageHeaderFormat (DeviceBlock, &DeviceFormat, sizeof (DeviceBlock));
 
   //
-  // 6. Decide by the two formats.
+  // Decide by the two formats.
   //
   if (DeviceFormat == IMAGE_HEADER_FORMAT_LEGACY_TAGGED) {
     if (ImageFormat == IMAGE_HEADER_FORMAT_LEGACY) {
@@ -737,7 +740,7 @@ SlotRoad (
   }
 
   //
-  // 7. Hand over to the slot update, without the exit sequence.
+  // Hand over to the slot update, without the exit sequence.
   //
   IspReleaseUpdateLock (Context, Run->SpecialIds);
   *HandOff = TRUE;
@@ -781,7 +784,7 @@ UpdateCameraFirmware (
   Status = EFI_SUCCESS;
   do {
     //
-    // 1. A camera and an image.
+    // A camera and an image.
     //
     if ((Context == NULL) || (Context->UsbIo == NULL) || (Image == NULL)) {
       Status = EFI_INVALID_PARAMETER;
@@ -789,8 +792,8 @@ UpdateCameraFirmware (
     }
 
     //
-    // 2. to 4. The update lock: released for the special IDs, then tested;
-    //    the registers it involves are read first.
+    // The update lock: released for the special IDs, then tested;
+    // the registers it involves are read first.
     //
     Run.SpecialIds = (BOOLEAN)((Context->DeviceDescriptor.IdVendor == SPECIAL_VENDOR_ID) &&
                                (Context->DeviceDescriptor.IdProduct == SPECIAL_PRODUCT_ID));
@@ -806,7 +809,7 @@ UpdateCameraFirmware (
     }
 
     //
-    // 5. to 7. The flash chip and the ISP's generation.
+    // The flash chip and the ISP's generation.
     //
     Status = IdentifyFlash (Context, &Run.FlashKind);
     if (EFI_ERROR (Status)) {
@@ -824,8 +827,8 @@ UpdateCameraFirmware (
     }
 
     //
-    // 8. The road for the generation. The two-slot road returns the slot
-    //    update's status directly.
+    // The road for the generation. The two-slot road returns the slot
+    // update's status directly.
     //
     if ((Run.IspKind == 'p') || (Run.IspKind == 'q')) {
       Status = SlotRoad (&Run, &HandOff);
