@@ -97,7 +97,6 @@ class Job:
         self.driver = os.path.abspath(args.driver or os.path.join(self.uefi, "CameraUpdateDxeQemu.efi"))
         self.out = os.path.abspath(args.out)
         self.failures = []
-        self.notes = []
         self.redir_proc = None
         self.debug_log = None
 
@@ -573,8 +572,9 @@ class Job:
     DEBUG_STOPS = re.compile(r"ASSERT[ _\[]")
 
     def check_debug_log(self, number, path):
-        """Fails on a failed ASSERT or a load at a base the core could not
-        allocate. The log of a release firmware is empty: that is noted."""
+        """Fails on a failed ASSERT, a RaiseTpl error or a load at a base the
+        core could not allocate. The log of a release firmware is empty: that
+        is noted."""
         if not os.path.exists(path) or os.path.getsize(path) == 0:
             self.say("boot %d: the firmware wrote no debug log (a RELEASE build?)" % number)
             return
